@@ -1,0 +1,80 @@
+#include "host/hook_install.h"
+
+#include "core/text.h"
+#include "host/minhook_api.h"
+
+namespace {
+
+const char* const kStatusNames[] = {
+    "MH_UNKNOWN",
+    "MH_OK",
+    "MH_ERROR_ALREADY_INITIALIZED",
+    "MH_ERROR_NOT_INITIALIZED",
+    "MH_ERROR_ALREADY_CREATED",
+    "MH_ERROR_NOT_CREATED",
+    "MH_ERROR_ENABLED",
+    "MH_ERROR_DISABLED",
+    "MH_ERROR_NOT_EXECUTABLE",
+    "MH_ERROR_UNSUPPORTED_FUNCTION",
+    "MH_ERROR_MEMORY_ALLOC",
+    "MH_ERROR_MEMORY_PROTECT",
+    "MH_ERROR_MODULE_NOT_FOUND",
+    "MH_ERROR_FUNCTION_NOT_FOUND",
+};
+
+}  // namespace
+
+const char* MinHookStatusName(int status) {
+  if (status < -1 || status > 12) return "(unknown)";
+  return kStatusNames[status + 1];
+}
+
+std::wstring FormatHookFailure(std::wstring_view what, int status) {
+  return std::wstring(what) + L" failed: " + WidenAscii(MinHookStatusName(status)) + L" (" + FormatSigned(status) +
+         L").";
+}
+
+bool InstallDetours(const DetourSpec* specs, size_t count, const wchar_t* enableName, std::wstring& message) {
+  MinHookApi& mh = MinHook();
+  const MH_STATUS init = mh.Initialize();
+  if (init != MH_OK && init != MH_ERROR_ALREADY_INITIALIZED) {
+    message = FormatHookFailure(L"MH_Initialize", init);
+    return false;
+  }
+
+  for (size_t created = 0; created < count; ++created) {
+    const MH_STATUS status = mh.CreateHook(specs[created].target, specs[created].detour, specs[created].trampolineSlot);
+    if (status != MH_OK) {
+      for (size_t i = created; i-- > 0;) {
+        mh.RemoveHook(specs[i].target);
+        *specs[i].trampolineSlot = nullptr;
+      }
+      *specs[created].trampolineSlot = nullptr;
+      message = FormatHookFailure(specs[created].createName, status);
+      return false;
+    }
+  }
+
+  for (size_t enabled = 0; enabled < count; ++enabled) {
+    const MH_STATUS status = mh.EnableHook(specs[enabled].target);
+    if (status != MH_OK) {
+      for (size_t i = enabled; i-- > 0;) mh.DisableHook(specs[i].target);
+      for (size_t i = count; i-- > 0;) {
+        mh.RemoveHook(specs[i].target);
+        *specs[i].trampolineSlot = nullptr;
+      }
+      message = FormatHookFailure(enableName, status);
+      return false;
+    }
+  }
+  return true;
+}
+
+void RemoveDetours(const DetourSpec* specs, size_t count) {
+  MinHookApi& mh = MinHook();
+  for (size_t i = 0; i < count; ++i) mh.DisableHook(specs[i].target);
+  for (size_t i = 0; i < count; ++i) {
+    mh.RemoveHook(specs[i].target);
+    *specs[i].trampolineSlot = nullptr;
+  }
+}

@@ -1,0 +1,27 @@
+#pragma once
+// Guarded access to host memory: test first, then copy. Never faults on unmapped or guarded pages.
+#include <cstddef>
+#include <cstdint>
+
+// True when [address, address + length) lies in one committed region that is neither
+// no-access nor guarded.
+bool IsReadableHostRange(const void* address, size_t length);
+// How many bytes from address on can be read without leaving its region; 0 when none.
+size_t ReadableBytesFrom(const void* address);
+// Copies length bytes out of host memory when the range is readable.
+bool ReadHostMemory(const void* address, void* out, size_t length);
+// Copies length bytes into host memory when the range is readable and writable.
+bool WriteHostMemory(void* address, const void* in, size_t length);
+
+template <typename T>
+bool ReadHostValue(const void* address, T& out) {
+  return ReadHostMemory(address, &out, sizeof(T));
+}
+template <typename T>
+bool ReadHostValueAt(const void* base, size_t offset, T& out) {
+  return base != nullptr && ReadHostMemory(static_cast<const uint8_t*>(base) + offset, &out, sizeof(T));
+}
+template <typename T>
+bool WriteHostValueAt(void* base, size_t offset, const T& value) {
+  return base != nullptr && WriteHostMemory(static_cast<uint8_t*>(base) + offset, &value, sizeof(T));
+}

@@ -1,0 +1,9 @@
+#pragma once
+// The periodic camera cadence line: how the render detour has fared since load.
+#include <string>
+
+#include "interp/viewport_render.h"
+
+// Called once per sampled listener frame; logs at most every 5 s of wall time.
+void CameraCadenceCheck(double now, const CameraRenderCounters& counters);
+std::wstring FormatCameraCadence(const CameraRenderCounters& counters);

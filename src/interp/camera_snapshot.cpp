@@ -1,0 +1,111 @@
+#include "interp/camera_snapshot.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Below this |cos(pitch)| the camera looks straight up or down and yaw and roll share one axis.
+constexpr float kGimbalCosine = 1e-5f;
+
+bool AnglesFinite(const CameraSnapshot& s) {
+  return std::isfinite(s.pitch) && std::isfinite(s.yaw) && std::isfinite(s.roll);
+}
+
+Quaternion AxisAngle(float angle, float x, float y, float z) {
+  const float half = angle * 0.5f;
+  const float s = std::sin(half);
+  return {std::cos(half), x * s, y * s, z * s};
+}
+
+Quaternion SnapshotOrientation(const CameraSnapshot& s) {
+  return Normalise(EulerToQuaternion({s.pitch, s.yaw, s.roll}));
+}
+
+}  // namespace
+
+bool ValidateSnapshot(const CameraSnapshot& snapshot) noexcept {
+  for (float v : snapshot.position) {
+    if (!std::isfinite(v)) return false;
+  }
+  if (snapshot.mode == kCameraModeEuler) return AnglesFinite(snapshot);
+  if (snapshot.mode == kCameraModeMatrix) return ValidateRigid(snapshot.matrix, nullptr);
+  return false;
+}
+
+bool SnapshotNearlyEqual(const CameraSnapshot& a, const CameraSnapshot& b, float tolerance) noexcept {
+  if (a.mode != b.mode) return false;
+  for (int i = 0; i < 3; ++i) {
+    if (!(std::fabs(a.position[i] - b.position[i]) <= tolerance)) return false;
+  }
+  if (a.mode == kCameraModeMatrix) return NearlyEqual(a.matrix, b.matrix, tolerance);
+  if (a.mode == kCameraModeEuler) {
+    return std::fabs(a.pitch - b.pitch) <= tolerance && std::fabs(a.yaw - b.yaw) <= tolerance &&
+           std::fabs(a.roll - b.roll) <= tolerance;
+  }
+  return false;
+}
+
+float SnapshotAngleBetween(const CameraSnapshot& a, const CameraSnapshot& b) noexcept {
+  if (a.mode != b.mode) return kRigidPi;
+  if (a.mode == kCameraModeMatrix) return AngleBetween(a.matrix, b.matrix);
+  // Non-finite angles would normalise to the identity and read as "no turn at all".
+  if (a.mode != kCameraModeEuler || !AnglesFinite(a) || !AnglesFinite(b)) return kRigidPi;
+  return QuaternionAngleBetween(SnapshotOrientation(a), SnapshotOrientation(b));
+}
+
+bool SnapshotIsDiscontinuous(const CameraSnapshot& older, const CameraSnapshot& newer) noexcept {
+  if (older.mode != newer.mode) return true;
+  const float dx = newer.position[0] - older.position[0];
+  const float dy = newer.position[1] - older.position[1];
+  const float dz = newer.position[2] - older.position[2];
+  if (!(dx * dx + dy * dy + dz * dz <= kDiscontinuityDistanceSquared)) return true;
+  return SnapshotAngleBetween(older, newer) > kDiscontinuityAngle;
+}
+
+Quaternion EulerToQuaternion(const EulerAngles& angles) noexcept {
+  const Quaternion qy = AxisAngle(angles.yaw, 0.0f, 1.0f, 0.0f);
+  const Quaternion qx = AxisAngle(angles.pitch, 1.0f, 0.0f, 0.0f);
+  const Quaternion qz = AxisAngle(angles.roll, 0.0f, 0.0f, 1.0f);
+  return QuaternionMultiply(QuaternionMultiply(qy, qx), qz);
+}
+
+EulerAngles QuaternionToEuler(Quaternion q) noexcept {
+  q = Normalise(q);
+  const float w = q.w, x = q.x, y = q.y, z = q.z;
+  EulerAngles angles{};
+  angles.pitch = std::asin(std::clamp(2.0f * (w * x - y * z), -1.0f, 1.0f));
+  if (std::fabs(std::cos(angles.pitch)) > kGimbalCosine) {
+    angles.yaw = std::atan2(2.0f * (w * y + x * z), 1.0f - 2.0f * (x * x + y * y));
+    angles.roll = std::atan2(2.0f * (w * z + x * y), 1.0f - 2.0f * (x * x + z * z));
+  } else {
+    angles.yaw = std::atan2(2.0f * (w * y - x * z), 1.0f - 2.0f * (y * y + z * z));
+    angles.roll = 0.0f;
+  }
+  return angles;
+}
+
+bool InterpolateSnapshot(const CameraSnapshot& a, const CameraSnapshot& b, float t, CameraSnapshot* out) noexcept {
+  *out = CameraSnapshot{};
+  if (!ValidateSnapshot(a) || !ValidateSnapshot(b) || !std::isfinite(t) || t < 0.0f || t > 1.0f ||
+      a.mode != b.mode) {
+    return false;
+  }
+
+  CameraSnapshot r{};
+  for (int i = 0; i < 3; ++i) r.position[i] = a.position[i] + (b.position[i] - a.position[i]) * t;
+  r.mode = a.mode;
+  if (a.mode == kCameraModeEuler) {
+    // Through quaternions, so 179 to -179 degrees of yaw turns 2 degrees, not 358.
+    const EulerAngles angles = QuaternionToEuler(Slerp(SnapshotOrientation(a), SnapshotOrientation(b), t));
+    r.pitch = angles.pitch;
+    r.yaw = angles.yaw;
+    r.roll = angles.roll;
+  } else if (!InterpolateRigid(a.matrix, b.matrix, t, &r.matrix)) {
+    return false;
+  }
+
+  if (!ValidateSnapshot(r)) return false;
+  *out = r;
+  return true;
+}

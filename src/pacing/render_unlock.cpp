@@ -1,0 +1,71 @@
+#include "pacing/render_unlock.h"
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/log.h"
+#include "host/hook_install.h"
+#include "host/host_layout.h"
+#include "host/host_memory.h"
+#include "host/host_validation.h"
+
+namespace {
+
+using EngineRunFn = void (*)(void* engine);
+
+struct RenderUnlockState {
+  EngineRunFn original = nullptr;
+  std::atomic<void*> currentEngine{nullptr};
+  std::atomic<bool> activeLogged{false};
+  std::atomic<bool> refusedLogged{false};
+};
+
+RenderUnlockState g_unlock;
+
+void EngineRunDetour(void* engine) {
+  g_unlock.currentEngine.store(engine, std::memory_order_release);
+  uint8_t limit = 0;
+  if (engine != nullptr && ReadHostValueAt(engine, host_layout::kEngineLimitFps, limit)) {
+    if (limit == 0 || limit == 1) {
+      const uint8_t unlocked = 0;
+      WriteHostValueAt(engine, host_layout::kEngineLimitFps, unlocked);
+      if (LatchOnce(g_unlock.activeLogged))
+        LogWrite(LogLevel::Info, L"Render unlock active: validated cEngine::mbLimitFPS and set it to false.");
+    } else if (LatchOnce(g_unlock.refusedLogged)) {
+      LogWrite(LogLevel::Error, L"Render unlock disabled at runtime: the byte at cEngine+0x88 was not boolean.");
+    }
+  }
+  g_unlock.original(engine);
+  g_unlock.currentEngine.store(nullptr, std::memory_order_release);
+}
+
+DetourSpec EngineRunSpec(HMODULE host) {
+  return {SiteAddress(host, SiteId::EngineRun), reinterpret_cast<void*>(&EngineRunDetour),
+          reinterpret_cast<void**>(&g_unlock.original), L"MH_CreateHook(cEngine::Run)"};
+}
+
+}  // namespace
+
+bool InstallRenderUnlock(HMODULE host, std::wstring& message) {
+  if (host == nullptr) {
+    message = L"Host module is null while installing render unlock.";
+    return false;
+  }
+  if (!SiteMatches(host, SiteId::EngineRun)) {
+    message = L"cEngine::Run entry bytes do not match the supported build.";
+    return false;
+  }
+  const DetourSpec spec = EngineRunSpec(host);
+  return InstallDetours(&spec, 1, L"MH_EnableHook(cEngine::Run)", message);
+}
+
+void UninstallRenderUnlock() {
+  HMODULE host = GetModuleHandleW(nullptr);
+  if (host != nullptr && SiteRva(SiteId::EngineRun) != 0) {
+    const DetourSpec spec = EngineRunSpec(host);
+    RemoveDetours(&spec, 1);
+  }
+  g_unlock.currentEngine.store(nullptr, std::memory_order_release);
+}
+
+void* CurrentEngine() { return g_unlock.currentEngine.load(std::memory_order_acquire); }

@@ -1,0 +1,217 @@
+#include "pacing/swap_runtime.h"
+
+#include <algorithm>
+#include <atomic>
+#include <string_view>
+
+#include "core/log.h"
+#include "core/perf_counter.h"
+#include "host/import_slot.h"
+#include "pacing/cadence_histogram.h"
+#include "pacing/limiter_wait.h"
+#include "pacing/presentation_limiter.h"
+#include "pacing/sample_to_present.h"
+
+namespace {
+
+constexpr std::wstring_view kFrequencyFailed = L"QueryPerformanceFrequency failed.";
+constexpr std::wstring_view kTargetFpsRefused = L"PresentationLimiter requires TargetFPS in the range 1..1000.";
+constexpr std::wstring_view kLocateFailedPrefix = L"Could not locate SDL_GL_SwapWindow: ";
+constexpr std::wstring_view kAlreadyInstalled = L"SDL_GL_SwapWindow already passes through the swap runtime.";
+constexpr std::wstring_view kReporterFailed =
+    L"Swap hook installed, but the telemetry reporter thread could not start.";
+
+constexpr DWORD kMaxReportSleepMilliseconds = 0xFFFFFFFEu;  // one below INFINITE
+
+struct SwapRuntimeState {
+  std::atomic<SwapWindowFunction> original{nullptr};
+  uint64_t* slot = nullptr;  // bootstrap thread only
+  // Written by the installer before the slot is swapped, read by the render and reporter threads.
+  std::atomic<int64_t> frequency{0};
+  std::atomic<uint32_t> reportIntervalSeconds{0};
+  std::atomic<bool> telemetryOn{false};
+  std::atomic<bool> limiterOn{false};
+  // Render thread only, apart from configuration before the slot swap and the reset at removal.
+  std::atomic<bool> samplePending{false};
+  int64_t sampleTime = 0;  // 0: the paced sample's time could not be read
+  PresentationLimiter limiter;
+  CadenceHistogram cadence;
+  SampleToPresentStats delay;
+};
+
+SwapRuntimeState g_swap;
+std::atomic<const SwapRuntimeTestHooks*> g_testHooks{nullptr};
+
+uint64_t DetourSlotValue() {
+  return reinterpret_cast<uint64_t>(&SwapWindowDetour);
+}
+
+DWORD WINAPI SwapReporterMain(LPVOID) {
+  for (;;) {
+    const uint64_t seconds = std::max<uint32_t>(g_swap.reportIntervalSeconds.load(std::memory_order_relaxed), 1);
+    Sleep(static_cast<DWORD>(std::min<uint64_t>(seconds * 1000, kMaxReportSleepMilliseconds)));
+    const SwapReport report = TakeSwapReport();
+    if (report.hasCadence) {
+      LogWrite(LogLevel::Info, report.cadence);
+    }
+    if (report.hasDelay) {
+      LogWrite(LogLevel::Info, report.delay);
+    }
+  }
+}
+
+bool StartReporterThread() {
+  const SwapRuntimeTestHooks* hooks = g_testHooks.load(std::memory_order_acquire);
+  if (hooks != nullptr && hooks->startReporter != nullptr) {
+    return hooks->startReporter();
+  }
+  HANDLE thread = CreateThread(nullptr, 0, &SwapReporterMain, nullptr, 0, nullptr);
+  if (thread == nullptr) {
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+double CountToSeconds(int64_t count, int64_t frequency) {
+  return static_cast<double>(count) / static_cast<double>(frequency);
+}
+
+}  // namespace
+
+bool InstallSwapRuntime(HMODULE host, bool telemetryOn, uint32_t reportIntervalSeconds, bool limiterOn,
+                        uint32_t targetFps, std::wstring& message) {
+  message.clear();
+  int64_t frequency = 0;
+  if (!ReadPerformanceFrequency(&frequency) || frequency < 1) {
+    message = kFrequencyFailed;
+    return false;
+  }
+  if (limiterOn && !ConfigurePresentationLimiter(g_swap.limiter, targetFps)) {
+    message = kTargetFpsRefused;
+    return false;
+  }
+  const ImportSlotLookup lookup = FindImportSlot(host, "SDL2.dll", "SDL_GL_SwapWindow");
+  if (lookup.slot == nullptr || lookup.value == 0) {
+    message = std::wstring(kLocateFailedPrefix) + lookup.message;
+    return false;
+  }
+  // Forwarding to ourselves would recurse on the first present.
+  if (lookup.value == DetourSlotValue()) {
+    message = kAlreadyInstalled;
+    return false;
+  }
+
+  // Everything the detour reads is in place before the slot points at it.
+  g_swap.frequency.store(frequency, std::memory_order_relaxed);
+  g_swap.reportIntervalSeconds.store(reportIntervalSeconds, std::memory_order_relaxed);
+  g_swap.telemetryOn.store(telemetryOn, std::memory_order_relaxed);
+  g_swap.limiterOn.store(limiterOn, std::memory_order_relaxed);
+  g_swap.samplePending.store(false, std::memory_order_relaxed);
+  g_swap.sampleTime = 0;
+  g_swap.cadence.lastCount = 0;
+  g_swap.original.store(reinterpret_cast<SwapWindowFunction>(lookup.value), std::memory_order_release);
+
+  const SwapRuntimeTestHooks* hooks = g_testHooks.load(std::memory_order_acquire);
+  if (hooks != nullptr && hooks->afterLookup != nullptr) {
+    hooks->afterLookup(lookup.slot);
+  }
+
+  std::wstring replaceMessage;
+  if (!ReplaceImportSlot(lookup.slot, lookup.value, DetourSlotValue(), replaceMessage)) {
+    g_swap.original.store(nullptr, std::memory_order_release);
+    g_swap.telemetryOn.store(false, std::memory_order_relaxed);
+    g_swap.limiterOn.store(false, std::memory_order_relaxed);
+    message = replaceMessage;
+    return false;
+  }
+  g_swap.slot = lookup.slot;
+  if (!replaceMessage.empty()) {
+    LogWrite(LogLevel::Warn, replaceMessage);
+  }
+
+  if (telemetryOn && !StartReporterThread()) {
+    UninstallSwapRuntime();
+    message = kReporterFailed;
+    return false;
+  }
+  return true;
+}
+
+void UninstallSwapRuntime() {
+  g_swap.telemetryOn.store(false, std::memory_order_relaxed);
+  g_swap.limiterOn.store(false, std::memory_order_relaxed);
+  ResetPresentationLimiter(g_swap.limiter);
+  g_swap.samplePending.store(false, std::memory_order_relaxed);
+
+  const SwapWindowFunction original = g_swap.original.load(std::memory_order_acquire);
+  bool restored = true;
+  if (g_swap.slot != nullptr && original != nullptr) {
+    std::wstring ignored;
+    restored = ReplaceImportSlot(g_swap.slot, DetourSlotValue(), reinterpret_cast<uint64_t>(original), ignored);
+  }
+  // When another hooker has since chained onto the detour, the slot stays theirs and their chain
+  // still ends here: keep forwarding to SDL, or every present would be swallowed.
+  if (restored) {
+    g_swap.original.store(nullptr, std::memory_order_release);
+  }
+  g_swap.slot = nullptr;
+}
+
+void PaceBeforeSample() {
+  const int64_t frequency = g_swap.frequency.load(std::memory_order_relaxed);
+  if (!g_swap.limiterOn.load(std::memory_order_relaxed) || frequency < 1 ||
+      g_swap.samplePending.load(std::memory_order_relaxed)) {
+    return;
+  }
+  int64_t now = 0;
+  if (!ReadPerformanceCounter(&now)) {
+    return;
+  }
+  WaitUntil(NextDeadline(g_swap.limiter, CountToSeconds(now, frequency)), frequency);
+  int64_t sampleTime = 0;
+  g_swap.sampleTime = ReadPerformanceCounter(&sampleTime) ? sampleTime : 0;
+  g_swap.samplePending.store(true, std::memory_order_relaxed);
+}
+
+void SwapWindowDetour(void* window) {
+  int64_t now = 0;
+  if (ReadPerformanceCounter(&now)) {
+    const bool pending = g_swap.samplePending.exchange(false, std::memory_order_relaxed);
+    const bool telemetryOn = g_swap.telemetryOn.load(std::memory_order_relaxed);
+    const int64_t frequency = g_swap.frequency.load(std::memory_order_relaxed);
+    if (pending && telemetryOn && g_swap.sampleTime > 0) {
+      RecordSampleToPresent(g_swap.delay, now - g_swap.sampleTime);
+    }
+    if (!pending && frequency >= 1 && g_swap.limiterOn.load(std::memory_order_relaxed)) {
+      WaitUntil(NextDeadline(g_swap.limiter, CountToSeconds(now, frequency)), frequency);
+      // An unreadable counter after the wait leaves this interval unmeasured (counted invalid).
+      if (!ReadPerformanceCounter(&now)) {
+        now = 0;
+      }
+    }
+    if (telemetryOn) {
+      RecordPresentInterval(g_swap.cadence, now, frequency);
+    }
+  }
+  const SwapWindowFunction original = g_swap.original.load(std::memory_order_acquire);
+  if (original != nullptr) {
+    original(window);
+  }
+}
+
+SwapWindowFunction SwapRuntimeOriginal() {
+  return g_swap.original.load(std::memory_order_acquire);
+}
+
+SwapReport TakeSwapReport() {
+  SwapReport report;
+  report.hasCadence = TakeCadenceReport(g_swap.cadence, report.cadence);
+  report.hasDelay =
+      TakeSampleToPresentReport(g_swap.delay, g_swap.frequency.load(std::memory_order_relaxed), report.delay);
+  return report;
+}
+
+void SetSwapRuntimeTestHooksForTest(const SwapRuntimeTestHooks* hooks) {
+  g_testHooks.store(hooks, std::memory_order_release);
+}
