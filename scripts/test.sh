@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: pure logic natively under AddressSanitizer and UBSan,
+# then the Windows build (plug-in, hook engine, stand-in game) under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+echo "== native pure-logic tests (ASan, UBSan)"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+ctest --preset native -j "$jobs"
+
+echo "== Windows build, tests under Wine"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+ctest --preset windows -j "$jobs"

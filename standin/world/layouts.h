@@ -1,0 +1,127 @@
+// Host object layouts of the stand-in game. The plug-in relies on the offsets
+// marked "fixed"; the rest are this game's own choice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace qv {
+
+namespace EngineLayout {
+inline constexpr size_t kScheduler = 0x48;  // fixed: scheduler object pointer
+inline constexpr size_t kUpdater = 0x50;
+inline constexpr size_t kScene = 0x58;
+inline constexpr size_t kWindow = 0x60;
+inline constexpr size_t kLimitFps = 0x88;   // fixed: cEngine::mbLimitFPS
+inline constexpr size_t kSize = 0x100;
+}  // namespace EngineLayout
+
+namespace SchedulerLayout {
+inline constexpr size_t kDueMs = 0x00;  // fixed: u64 ms of the next fixed step
+inline constexpr size_t kUnitMs = 0x08; // fixed: f64, 1000 ms
+inline constexpr size_t kRate = 0x30;   // fixed: f64 steps per unit
+inline constexpr size_t kSize = 0x40;
+}  // namespace SchedulerLayout
+
+namespace ViewportLayout {
+inline constexpr size_t kCamera = 0x18;     // fixed
+inline constexpr size_t kCompanion = 0x20;  // fixed: render target, never null
+inline constexpr size_t kListener = 0x2B;   // fixed: listener flag byte
+inline constexpr size_t kRenderList = 0x80; // read by RenderViewport's prologue
+inline constexpr size_t kSize = 0x100;
+}  // namespace ViewportLayout
+
+namespace CameraLayout {
+inline constexpr size_t kPosition = 0x10;  // fixed: 3 f32
+inline constexpr size_t kPitch = 0x48;     // fixed
+inline constexpr size_t kYaw = 0x4C;       // fixed
+inline constexpr size_t kRoll = 0x50;      // fixed
+inline constexpr size_t kMode = 0x70;      // fixed: 0 euler, 1 matrix
+inline constexpr size_t kMatrix = 0x1F8;   // fixed: 16 f32, row order
+inline constexpr size_t kDirtyFirst = 0x6F1;
+inline constexpr size_t kDirtyLast = 0x6F5;
+inline constexpr size_t kSize = 0x700;
+}  // namespace CameraLayout
+
+// Entities, props and agents share one object shape in this game.
+namespace EntityLayout {
+inline constexpr size_t kVtable = 0x00;
+inline constexpr size_t kMatrix = 0x48;        // node matrix (+72), 16 f32
+inline constexpr size_t kNodeChanges = 0xE0;   // counted by cNode3D matrix changed
+inline constexpr size_t kNodeFlag = 0xE8;
+inline constexpr size_t kName = 0x100;         // host string
+inline constexpr size_t kUpdates = 0x140;      // OnUpdate calls
+inline constexpr size_t kMotionCalls = 0x340;  // particle motion updates
+inline constexpr size_t kGraphicsCalls = 0x348;
+inline constexpr size_t kSetMatrixFlag = 0x3CB;
+inline constexpr size_t kLookTime = 0x3EC;
+inline constexpr size_t kAgentTime = 0x3F0;
+inline constexpr size_t kVars = 0x400;         // 8 x {host string, value byte}
+inline constexpr size_t kVarStride = 0x28;
+inline constexpr size_t kVarCount = 8;
+inline constexpr size_t kNodesBegin = 0x8E8;
+inline constexpr size_t kNodesEnd = 0x8F0;
+inline constexpr size_t kMesh = 0x940;
+inline constexpr size_t kSize = 0x980;
+inline constexpr size_t kVtableSlots = 48;
+inline constexpr size_t kSlotGetMatrix = 20;
+inline constexpr size_t kSlotAgentMesh = 31;
+inline constexpr size_t kSlotAgentUpdate = 36;
+inline constexpr size_t kSlotSetMatrix = 44;
+}  // namespace EntityLayout
+
+namespace BoneLayout {
+inline constexpr size_t kMatrix = 0x3C;  // 16 f32
+inline constexpr size_t kSize = 0x80;
+}  // namespace BoneLayout
+
+namespace InputLayout {
+inline constexpr size_t kDevice = 0x128;
+inline constexpr size_t kLook = 0x130;  // yaw, pitch of the last look amount
+inline constexpr size_t kSize = 0x140;
+}  // namespace InputLayout
+
+namespace GuiLayout {
+inline constexpr size_t kMousePos = 0x4E48;   // 2 f32 (20040)
+inline constexpr size_t kDrawPos = 0x4E50;    // 2 f32 (20048)
+inline constexpr size_t kCursorDrawn = 0x4E60;
+inline constexpr size_t kCursorDraws = 0x4E68;
+inline constexpr size_t kImagePos = 0x4E70;
+inline constexpr size_t kImageLastArg = 0x4E78;
+inline constexpr size_t kImageDraws = 0x4E80;
+inline constexpr size_t kHidden = 0x6A9;
+inline constexpr size_t kSize = 0x5000;
+}  // namespace GuiLayout
+
+// The host's standard string: inline buffer or pointer, size, capacity.
+struct HostString {
+  union {
+    char inline_text[16];
+    const char* text;
+  };
+  uint64_t size;
+  uint64_t capacity;
+};
+static_assert(sizeof(HostString) == 32);
+
+template <class T>
+T Load(const void* object, size_t offset) {
+  T value;
+  std::memcpy(&value, static_cast<const uint8_t*>(object) + offset, sizeof value);
+  return value;
+}
+
+template <class T>
+void Store(void* object, size_t offset, const T& value) {
+  std::memcpy(static_cast<uint8_t*>(object) + offset, &value, sizeof value);
+}
+
+inline uint8_t* At(void* object, size_t offset) { return static_cast<uint8_t*>(object) + offset; }
+
+// Zeroed, 16-byte aligned host memory that lives as long as the process.
+void* NewHostObject(size_t size);
+
+void MakeHostString(HostString* out, const char* text);
+
+}  // namespace qv

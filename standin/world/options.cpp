@@ -1,0 +1,180 @@
+#include "options.h"
+
+#include <shellapi.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cwchar>
+
+namespace qv {
+namespace {
+
+bool ParseUnsigned(const std::wstring& text, uint64_t max, uint64_t* out) {
+  if (text.empty() || text[0] == L'-' || text[0] == L'+') return false;
+  wchar_t* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::wcstoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != L'\0' || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseNumber(const std::wstring& text, double lo, double hi, double* out) {
+  if (text.empty()) return false;
+  wchar_t* end = nullptr;
+  double v = std::wcstod(text.c_str(), &end);
+  if (*end != L'\0' || !std::isfinite(v) || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+// "V@TICK"
+template <class T>
+bool ParseInjection(const std::wstring& text, uint64_t max_value, TickInjection<T>* out) {
+  size_t at = text.find(L'@');
+  uint64_t value = 0, tick = 0;
+  if (at == std::wstring::npos || !ParseUnsigned(text.substr(0, at), max_value, &value) ||
+      !ParseUnsigned(text.substr(at + 1), UINT32_MAX, &tick) || tick == 0)
+    return false;
+  out->set = true;
+  out->value = static_cast<T>(value);
+  out->tick = tick;
+  return true;
+}
+
+}  // namespace
+
+bool ParseOptions(Options* o, std::wstring* error) {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) {
+    *error = L"could not read the command line";
+    return false;
+  }
+  std::vector<std::wstring> args(argv + 1, argv + argc);
+  LocalFree(argv);
+
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::wstring& a = args[i];
+    auto value = [&](std::wstring* v) {
+      if (i + 1 >= args.size()) {
+        *error = a + L" needs a value";
+        return false;
+      }
+      *v = args[++i];
+      return true;
+    };
+    auto bad = [&](const std::wstring& v) {
+      *error = L"invalid value for " + a + L": " + v;
+      return false;
+    };
+    std::wstring v;
+    uint64_t n = 0;
+    if (a == L"--help" || a == L"-h") {
+      o->help = true;
+    } else if (a == L"--no-plugin") {
+      o->no_plugin = true;
+    } else if (a == L"--call-sites") {
+      o->call_sites = true;
+    } else if (a == L"--ticks") {
+      if (!value(&v)) return false;
+      if (!ParseUnsigned(v, 10000000, &n) || n == 0) return bad(v);
+      o->ticks = n;
+    } else if (a == L"--patch") {
+      if (!value(&v)) return false;
+      size_t eq = v.find(L'=');
+      HeaderPatch p;
+      if (eq == std::wstring::npos) return bad(v);
+      p.field = v.substr(0, eq);
+      std::wstring hex = v.substr(eq + 1);
+      if (p.field != L"timestamp" && p.field != L"image-size" && p.field != L"machine" &&
+          p.field != L"magic" && p.field != L"lfanew")
+        return bad(v);
+      uint64_t max = (p.field == L"machine" || p.field == L"magic") ? 0xFFFF : 0xFFFFFFFF;
+      if (hex.rfind(L"0x", 0) != 0 && hex.rfind(L"0X", 0) != 0) return bad(v);
+      if (!ParseUnsigned(hex, max, &n)) return bad(v);
+      p.value = static_cast<uint32_t>(n);
+      o->patches.push_back(p);
+    } else if (a == L"--break-site") {
+      if (!value(&v)) return false;
+      if (!ParseUnsigned(v, 24, &n)) return bad(v);
+      o->break_sites.push_back(static_cast<int>(n));
+    } else if (a == L"--protect-site") {
+      if (!value(&v)) return false;
+      size_t eq = v.find(L'=');
+      SiteProtection p;
+      if (eq == std::wstring::npos || !ParseUnsigned(v.substr(0, eq), 24, &n)) return bad(v);
+      p.site = static_cast<int>(n);
+      std::wstring kind = v.substr(eq + 1);
+      if (kind == L"noaccess") p.protection = PAGE_NOACCESS;
+      else if (kind == L"guard") p.protection = PAGE_EXECUTE_READ | PAGE_GUARD;
+      else return bad(v);
+      o->protections.push_back(p);
+    } else if (a == L"--tick-hz") {
+      if (!value(&v) || !ParseNumber(v, 1.0, 1000.0, &o->tick_hz)) return v.empty() ? false : bad(v);
+    } else if (a == L"--render-hz") {
+      if (!value(&v) || !ParseNumber(v, 0.0, 100000.0, &o->render_hz)) return v.empty() ? false : bad(v);
+    } else if (a == L"--naive-limit") {
+      if (!value(&v) || !ParseNumber(v, 1.0, 1000.0, &o->naive_limit_fps)) return v.empty() ? false : bad(v);
+    } else if (a == L"--draw-us") {
+      if (!value(&v) || !ParseNumber(v, 0.0, 100000.0, &o->draw_us)) return v.empty() ? false : bad(v);
+    } else if (a == L"--scenario") {
+      if (!value(&v)) return false;
+      if (v == L"full") o->scenario = Scenario::Full;
+      else if (v == L"steady") o->scenario = Scenario::Steady;
+      else return bad(v);
+    } else if (a == L"--limit-byte") {
+      if (!value(&v)) return false;
+      if (!ParseUnsigned(v, 255, &n)) return bad(v);
+      o->limit_byte = static_cast<uint8_t>(n);
+    } else if (a == L"--listener-flag") {
+      if (!value(&v)) return false;
+      if (!ParseInjection(v, 255, &o->listener_flag)) return bad(v);
+    } else if (a == L"--camera-mode") {
+      if (!value(&v)) return false;
+      if (!ParseInjection(v, UINT32_MAX, &o->camera_mode) || o->camera_mode.value <= 1) return bad(v);
+    } else if (a == L"--tamper-camera") {
+      if (!value(&v)) return false;
+      if (!ParseUnsigned(v, UINT32_MAX, &n) || n == 0) return bad(v);
+      o->tamper_tick = n;
+    } else if (a == L"--frames") {
+      if (!value(&v)) return false;
+      o->frames_path = v;
+    } else {
+      *error = L"unknown option: " + a;
+      return false;
+    }
+  }
+  return true;
+}
+
+void PrintUsage() {
+  std::fputs(
+      "QuarrenVelt.exe (stand-in game) [options]\n"
+      "  --ticks N               run N fixed steps, then exit (default 900)\n"
+      "  --no-plugin             do not load QuarrenVelt.Framolt.dll\n"
+      "  --patch FIELD=0xVALUE   rewrite a mapped header field before the plug-in loads;\n"
+      "                          FIELD: timestamp, image-size, machine, magic, lfanew (repeatable)\n"
+      "  --break-site ID         change the first entry byte of site ID (0..24) before the plug-in loads\n"
+      "  --protect-site ID=noaccess|guard\n"
+      "                          protect the page of site ID while the plug-in starts\n"
+      "  --tick-hz HZ            fixed step rate (default 60)\n"
+      "  --render-hz HZ          render rate once the engine's limit is off (0 = unbounded, default)\n"
+      "  --naive-limit FPS       Sleep(1000/FPS) whole milliseconds after every frame\n"
+      "  --draw-us US            drawing work of the listener viewport (default 200)\n"
+      "  --scenario full|steady  scripted camera (default full)\n"
+      "  --limit-byte N          initial cEngine::mbLimitFPS byte (default 1)\n"
+      "  --listener-flag V@TICK  listener viewport's flag byte becomes V from step TICK on\n"
+      "  --camera-mode V@TICK    listener camera mode field becomes V (>1) for 10 steps from TICK\n"
+      "  --frames FILE           write one CSV row per presented frame\n"
+      "Scenario full (steps at the starting rate; tick = completed fixed steps):\n"
+      "  1-239 euler mode, moving and turning; 240-419 matrix mode, moving and rolling;\n"
+      "  420 back to euler; 480 teleport (+40 units on x); 600 listener viewport switches to\n"
+      "  a second camera; 720 fixed step changes from the --tick-hz rate to 50 Hz.\n"
+      "Scenario steady: euler mode, constant movement and turning, no events.\n"
+      "Exit status 0 for a completed run; otherwise one line on stderr says why.\n",
+      stdout);
+}
+
+}  // namespace qv

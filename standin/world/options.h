@@ -1,0 +1,56 @@
+// The stand-in game's command line.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+enum class Scenario { Full, Steady };
+
+struct HeaderPatch {
+  std::wstring field;  // timestamp, image-size, machine, magic, lfanew
+  uint32_t value = 0;
+};
+
+struct SiteProtection {
+  int site = -1;
+  DWORD protection = 0;  // PAGE_NOACCESS or PAGE_EXECUTE_READ | PAGE_GUARD
+};
+
+template <class T>
+struct TickInjection {
+  bool set = false;
+  T value{};
+  uint64_t tick = 0;
+};
+
+struct Options {
+  uint64_t ticks = 900;
+  bool no_plugin = false;
+  std::vector<HeaderPatch> patches;
+  std::vector<int> break_sites;
+  std::vector<SiteProtection> protections;
+  double tick_hz = 60.0;
+  double render_hz = 0.0;
+  double naive_limit_fps = 0.0;
+  double draw_us = 200.0;
+  Scenario scenario = Scenario::Full;
+  uint8_t limit_byte = 1;
+  TickInjection<uint8_t> listener_flag;
+  TickInjection<uint32_t> camera_mode;
+  uint64_t tamper_tick = 0;  // test only: change the camera behind the simulation's back
+  bool call_sites = false;   // test only: call every host function once and check it
+  std::wstring frames_path;
+  bool help = false;
+};
+
+// Fills options from the process command line; false with a one-line reason on error.
+bool ParseOptions(Options* options, std::wstring* error);
+
+void PrintUsage();
+
+}  // namespace qv
