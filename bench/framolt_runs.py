@@ -1,0 +1,94 @@
+"""Runs the stand-in game with the plug-in under Wine and reads what it recorded.
+
+Shared by the measurement tools in this folder. Each run gets its own copy of a game folder, so
+runs never see each other's INI or log.
+"""
+import csv
+import os
+import shutil
+import statistics
+import subprocess
+import tempfile
+import time
+import resource
+from dataclasses import dataclass, field
+
+
+_children_cpu = [resource.getrusage(resource.RUSAGE_CHILDREN).ru_utime +
+                 resource.getrusage(resource.RUSAGE_CHILDREN).ru_stime]
+
+
+@dataclass
+class Run:
+    name: str
+    exit_code: int
+    stdout: str
+    stderr: str
+    log: str
+    frames: list = field(default_factory=list)
+    cpu_s: float = 0.0      # user + system CPU time of the game process
+    wall_s: float = 0.0
+
+
+def write_ini(path, features=None, telemetry=False, diagnostics=True, interval=5, target_fps=0):
+    features = features or {}
+    lines = ["[General]", "Enabled=true", f"Diagnostics={'true' if diagnostics else 'false'}",
+             "[Telemetry]", f"Enabled={'true' if telemetry else 'false'}", f"ReportIntervalSeconds={interval}",
+             "[Features]"]
+    lines += [f"{k}={'true' if v else 'false'}" for k, v in features.items()]
+    lines += ["[Timing]", f"TargetFPS={target_fps}"]
+    with open(path, "w", newline="\r\n") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300):
+    """ini: None runs without the plug-in; else a dict of write_ini keyword arguments."""
+    work = tempfile.mkdtemp(prefix=f"framolt-{name}-")
+    game = os.path.join(work, "game")
+    shutil.copytree(os.path.join(build_dir, "game", build), game)
+    frames_path = os.path.join(game, "frames.csv")
+    argv = [os.path.join(build_dir, "wine-run"), os.path.join(game, "QuarrenVelt.exe")] + list(args)
+    argv += ["--frames", "frames.csv"]
+    if ini is None:
+        argv.append("--no-plugin")
+    else:
+        write_ini(os.path.join(game, "QuarrenVelt.Framolt.ini"), **ini)
+    started = time.monotonic()
+    proc = subprocess.Popen(argv, cwd=game, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    stdout, stderr = proc.communicate(timeout=timeout)
+    wall = time.monotonic() - started
+    # The Windows process runs in the child Wine started, so its CPU time is the child's.
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    log_path = os.path.join(game, "QuarrenVelt.Framolt.log")
+    log = open(log_path, encoding="utf-8").read() if os.path.exists(log_path) else ""
+    frames = []
+    if os.path.exists(frames_path):
+        with open(frames_path, newline="") as f:
+            frames = [{k: float(v) for k, v in row.items()} for row in csv.DictReader(f)]
+    shutil.rmtree(work, ignore_errors=True)
+    cpu = usage.ru_utime + usage.ru_stime - _children_cpu[0]
+    _children_cpu[0] = usage.ru_utime + usage.ru_stime
+    return Run(name, proc.returncode, stdout, stderr, log, frames, cpu, wall)
+
+
+def displacements(frames):
+    out = []
+    for a, b in zip(frames, frames[1:]):
+        dx, dy, dz = b["x"] - a["x"], b["y"] - a["y"], b["z"] - a["z"]
+        out.append((dx * dx + dy * dy + dz * dz) ** 0.5)
+    return out
+
+
+def judder(frames):
+    """Standard deviation over mean of the per-frame drawn camera displacement."""
+    d = displacements(frames)
+    if len(d) < 2 or statistics.fmean(d) == 0:
+        return float("nan")
+    return statistics.pstdev(d) / statistics.fmean(d)
+
+
+def percentile(values, q):
+    if not values:
+        return float("nan")
+    s = sorted(values)
+    return s[min(len(s) - 1, max(0, int(round(q * (len(s) - 1)))))]

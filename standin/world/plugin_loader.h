@@ -1,0 +1,19 @@
+// Loading QuarrenVelt.Framolt.dll the way the game does, and waiting for its start-up.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qv {
+
+struct PluginLoad {
+  bool loaded = false;
+  bool finished = false;  // the bootstrap thread ended within the wait
+  DWORD exit_code = 0;
+  std::wstring problem;   // set when not loaded or not finished
+};
+
+PluginLoad LoadPluginAndWait(const std::wstring& path, DWORD timeout_ms);
+
+}  // namespace qv
