@@ -390,11 +390,15 @@ def main():
     ap.add_argument("--asm")
     ap.add_argument("--table")
     ap.add_argument("--sections", action="store_true")
+    ap.add_argument("--identity", action="store_true")
     a = ap.parse_args()
     if a.asm:
         write_asm(a.build, a.asm)
     if a.table:
         write_table(a.build, a.table)
+    if a.identity:
+        b = host_builds.BUILDS[a.build]
+        print(f"0x{b['timestamp']:08X};0x{b['image_size']:X}", end="")
     if a.sections:
         pieces, _ = layout(a.build)
         print(";".join(f"-Wl,--section-start={section_name(p)}=0x{IMAGE_BASE + p:X}"

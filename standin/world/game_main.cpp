@@ -134,7 +134,7 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
     return kExitViolations;
   }
   if (sites_ok >= 0 && sites_ok != QV_SITE_COUNT) {
-    ErrorLine(L"only " + std::to_wstring(sites_ok) + L" of 25 host functions behaved");
+    ErrorLine(L"only " + std::to_wstring(sites_ok) + L" of 25 host functions behaved; failed: " + w.failed_sites);
     return kExitSiteCheck;
   }
   if (!frames_written) {

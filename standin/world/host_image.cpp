@@ -1,5 +1,7 @@
 #include "host_image.h"
 
+#include <cstring>
+
 #include "world.h"
 
 namespace qv {

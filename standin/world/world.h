@@ -58,6 +58,7 @@ struct World {
   uint64_t violations = 0;
   std::wstring first_violation;
   uint64_t site_calls[QV_SITE_COUNT] = {};
+  std::wstring failed_sites;  // host functions that misbehaved in CheckSites
 
   // Frames.
   uint64_t frames = 0;

@@ -14,10 +14,16 @@ struct Pose {
   RigidMatrix bones[kPoseMaxBones];
 };
 
-// Bone i sits at (i, y, 0) turned by angle about Y.
-Pose MakePose(uint64_t boneCount, float y, float angle = 0.2f) {
+RigidMatrix Bone(uint64_t i, float y) {
+  const float f = static_cast<float>(i);
+  return AxisRotation(0.48f, 0.6f, 0.64f, 0.2f + 0.37f * f, 1.0f + 0.1f * f, f, y, 0.0f);
+}
+
+// Bone i sits at (i, y, 0), each with its own oblique turn and scale, so a blend of a bone with
+// itself does not come back bit for bit.
+Pose MakePose(uint64_t boneCount, float y) {
   Pose p{};
-  for (uint64_t i = 0; i < boneCount; ++i) p.bones[i] = Translated(RotationY(angle), static_cast<float>(i), y, 0.0f);
+  for (uint64_t i = 0; i < boneCount; ++i) p.bones[i] = Bone(i, y);
   return p;
 }
 
@@ -87,7 +93,7 @@ TEST(InterpPoseHistory, SampleBlendsMovedBonesAndCopiesStillOnes) {
   PoseHistory& h = *NewHistory();
   const Pose older = MakePose(3, 0.0f);
   Pose newer = older;
-  newer.bones[1] = Translated(RotationY(0.2f), 1.0f, 2.0f, 0.0f);
+  newer.bones[1] = Bone(1, 2.0f);
   PublishPoseHistory(h, 5, kGen, older.bones, 3, false);
   PublishPoseHistory(h, 6, kGen, newer.bones, 3, false);
 

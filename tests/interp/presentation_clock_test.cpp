@@ -47,6 +47,9 @@ TEST(InterpClock, ReconfigureResetsOnlyOnARealChange) {
   EXPECT_TRUE(ConfigureClock(clock, kStep + 1e-6, kDefaultClockMaxGap));
   EXPECT_EQ(clock.generation, 2u);
   EXPECT_EQ(clock.ringCount, 0u);
+  EXPECT_TRUE(ConfigureClock(clock, kStep + 1e-6, 0.3));
+  EXPECT_EQ(clock.generation, 3u);
+  EXPECT_EQ(clock.maxGap, 0.3);
 }
 
 TEST(InterpClock, UnconfiguredClockRefusesEverything) {

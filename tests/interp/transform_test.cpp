@@ -56,6 +56,7 @@ TEST(InterpTransform, ValidateRigidAcceptsOnlyRotationTimesUniformScale) {
       {"non-uniform scale", RowScaled(1.0f, 1.0f, 1.01f), false, 0.0f},
       // Row-length slack is absolute below scale 1 and relative above it.
       {"large scale, 0.4% row spread", RowScaled(10.0f, 10.0f, 10.04f), true, (10.0f + 10.0f + 10.04f) / 3.0f},
+      {"small scale, 0.6% row spread", RowScaled(0.5f, 0.5f, 0.503f), true, (0.5f + 0.5f + 0.503f) / 3.0f},
       {"small scale, 0.8% row spread", RowScaled(0.5f, 0.5f, 0.506f), false, 0.0f},
   };
   for (const RigidCase& c : cases) {
@@ -143,11 +144,14 @@ TEST(InterpTransform, InterpolateRigidBlendsRotationScaleAndTranslation) {
 }
 
 TEST(InterpTransform, InterpolateRigidTakesTheShortArc) {
-  // 170 and -170 degrees about Y have quaternions with a negative dot product; halfway is 180.
+  // 170 and -100 degrees about Y are 90 degrees apart through 180; their quaternions come out of
+  // different branches of the conversion with a negative dot product.
+  const RigidMatrix a = RotationY(170.0f * kDeg);
+  const RigidMatrix b = RotationY(-100.0f * kDeg);
+  ASSERT_LT(QuaternionDot(MatrixToQuaternion(a, 1.0f), MatrixToQuaternion(b, 1.0f)), 0.0f);
   RigidMatrix out{};
-  ASSERT_TRUE(InterpolateRigid(RotationY(170.0f * kDeg), RotationY(-170.0f * kDeg), 0.5f, &out));
-  EXPECT_NEAR(AngleBetween(out, RotationY(180.0f * kDeg)), 0.0f, 2e-3f);
-  EXPECT_NEAR(AngleBetween(out, RotationY(0.0f)), kRigidPi, 2e-3f);
+  ASSERT_TRUE(InterpolateRigid(a, b, 0.5f, &out));
+  EXPECT_NEAR(AngleBetween(out, RotationY(-145.0f * kDeg)), 0.0f, 2e-3f);
 }
 
 TEST(InterpTransform, InterpolateRigidRefusesBadInputAndZeroesOutput) {

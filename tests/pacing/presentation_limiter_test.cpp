@@ -86,16 +86,6 @@ TEST(PresentationLimiter, StallOrBackwardsTimeRestartsTheCadence) {
   }
 }
 
-TEST(PresentationLimiter, PresentThreeHundredMsLateRestartsAtThatPresent) {
-  PresentationLimiter limiter = Configured(60);
-  NextDeadline(limiter, 20.0);
-  const double deadline = NextDeadline(limiter, 20.001);
-  const double stalled = deadline + 0.300;
-  EXPECT_EQ(NextDeadline(limiter, stalled), stalled);
-  EXPECT_DOUBLE_EQ(NextDeadline(limiter, stalled + 0.002), stalled + 1.0 / 60.0);
-  EXPECT_DOUBLE_EQ(NextDeadline(limiter, stalled + 1.0 / 60.0), stalled + 2.0 / 60.0);
-}
-
 TEST(PresentationLimiter, ThousandFpsWithASlowLoopNeverWaits) {
   PresentationLimiter limiter = Configured(1000);
   double now = 3.0;

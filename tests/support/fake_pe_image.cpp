@@ -8,12 +8,24 @@ namespace {
 constexpr uint32_t kNtOffset = 0x80;
 constexpr uint32_t kDescriptorsRva = 0x1000;
 constexpr uint32_t kTablesRva = 0x2000;
+constexpr uint32_t kHeaderCommit = 0x10000;
 
 }  // namespace
 
-FakePeImage::FakePeImage(const std::vector<FakeImportModule>& imports, uint32_t imageSize) : imageSize_(imageSize) {
-  base_ = static_cast<uint8_t*>(VirtualAlloc(nullptr, imageSize_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+FakePeImage::FakePeImage(const std::vector<FakeImportModule>& imports, uint32_t imageSize, FakePeMemory memory)
+    : imageSize_(imageSize) {
+  if (memory == FakePeMemory::CommitAll) {
+    base_ = static_cast<uint8_t*>(VirtualAlloc(nullptr, imageSize_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  } else {
+    base_ = static_cast<uint8_t*>(VirtualAlloc(nullptr, imageSize_, MEM_RESERVE, PAGE_NOACCESS));
+    if (base_ != nullptr && VirtualAlloc(base_, imageSize_ < kHeaderCommit ? imageSize_ : kHeaderCommit, MEM_COMMIT,
+                                         PAGE_READWRITE) == nullptr) {
+      VirtualFree(base_, 0, MEM_RELEASE);
+      base_ = nullptr;
+    }
+  }
   if (base_ == nullptr) throw std::runtime_error("VirtualAlloc failed");
+  const uint32_t backed = memory == FakePeMemory::CommitAll || imageSize_ < kHeaderCommit ? imageSize_ : kHeaderCommit;
 
   auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base_);
   dos->e_magic = IMAGE_DOS_SIGNATURE;
@@ -32,7 +44,7 @@ FakePeImage::FakePeImage(const std::vector<FakeImportModule>& imports, uint32_t 
   auto place = [&](uint32_t bytes) {
     const uint32_t rva = cursor;
     cursor += (bytes + 7u) & ~7u;
-    if (cursor > imageSize_) throw std::runtime_error("fake image too small");
+    if (cursor > backed) throw std::runtime_error("fake image too small");
     return rva;
   };
   for (size_t m = 0; m < imports.size(); ++m) {
@@ -59,6 +71,7 @@ FakePeImage::FakePeImage(const std::vector<FakeImportModule>& imports, uint32_t 
       slots.push_back(addressRva + static_cast<uint32_t>(f) * 8);
     }
     slotRvas_.push_back(slots);
+    lookupRvas_.push_back(lookupRva);
 
     const uint32_t descriptorRva = kDescriptorsRva + static_cast<uint32_t>(m * sizeof(IMAGE_IMPORT_DESCRIPTOR));
     auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base_ + descriptorRva);
@@ -85,4 +98,23 @@ IMAGE_NT_HEADERS64* FakePeImage::ntHeaders() const { return reinterpret_cast<IMA
 
 IMAGE_IMPORT_DESCRIPTOR* FakePeImage::descriptor(size_t m) const {
   return reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base_ + descriptorRvas_.at(m));
+}
+
+uint64_t* FakePeImage::lookupEntry(size_t m, size_t f) const {
+  return reinterpret_cast<uint64_t*>(base_ + lookupRvas_.at(m) + f * 8);
+}
+
+uint8_t* FakePeImage::commit(uint32_t rva, uint32_t length, DWORD protection) {
+  if (length == 0 || rva > imageSize_ || length > imageSize_ - rva) throw std::out_of_range("commit outside the image");
+  if (VirtualAlloc(base_ + rva, length, MEM_COMMIT, protection) == nullptr) throw std::runtime_error("commit failed");
+  return base_ + rva;
+}
+
+void FakePeImage::place(uint32_t rva, const void* bytes, size_t length) {
+  std::memcpy(commit(rva, static_cast<uint32_t>(length)), bytes, length);
+}
+
+void FakePeImage::protect(uint32_t rva, uint32_t length, DWORD protection) {
+  DWORD old = 0;
+  if (!VirtualProtect(base_ + rva, length, protection, &old)) throw std::runtime_error("VirtualProtect failed");
 }

@@ -1,0 +1,143 @@
+// The stand-in game run as a player would, judged by the plug-in's log and the bootstrap's result.
+#include <gtest/gtest.h>
+
+#include "game_run.h"
+
+namespace {
+
+const std::string kNoFeatures = IniText({{"Telemetry", {{"Enabled", "false"}}}});
+const std::string kRenderUnlockOnly = IniText({{"Telemetry", {{"Enabled", "false"}}}, {"Features", {{"RenderUnlock", "true"}}}});
+
+GameRunResult Run(const std::string& ini, std::vector<std::wstring> args, std::wstring build = L"GOG",
+                  std::wstring exeName = L"QuarrenVelt.exe") {
+  GameRunOptions options;
+  options.build = build;
+  options.exeName = exeName;
+  options.ini = ini;
+  options.args = std::move(args);
+  options.args.insert(options.args.begin(), {L"--ticks", L"30"});
+  return RunGame(options);
+}
+
+TEST(HostE2E, IdentifiesEachExactBuild) {
+  struct Case {
+    std::wstring build;
+    std::string host;
+    std::string line;
+  };
+  const Case cases[] = {
+      {L"GOG", "Eligible Velt PE64 host: machine=0x8664, imageSize=0x9FD000, timestamp=0x614063E2",
+       "Game build: GOG (exact executable the mapping was made from)."},
+      {L"Steam", "Eligible Velt PE64 host: machine=0x8664, imageSize=0xA88000, timestamp=0x61406F43",
+       "Game build: Steam (exact executable the mapping was made from)."},
+  };
+  for (const Case& c : cases) {
+    const GameRunResult run = Run(kNoFeatures, {}, c.build);
+    EXPECT_EQ(run.exitCode, 0u) << run.stderrText;
+    EXPECT_EQ(run.summary.at("bootstrap-exit"), "0");
+    EXPECT_TRUE(run.HasMessage("INFO", c.host)) << run.Messages();
+    EXPECT_TRUE(run.HasMessage("INFO", c.line)) << run.Messages();
+    EXPECT_TRUE(run.HasMessage("INFO", "Bootstrap complete. No hooks installed.")) << run.Messages();
+  }
+}
+
+TEST(HostE2E, AnotherTimestampStillMatchesByCode) {
+  const GameRunResult run = Run(kRenderUnlockOnly, {L"--patch", L"timestamp=0x12345678"});
+  EXPECT_EQ(run.summary.at("bootstrap-exit"), "0") << run.Messages();
+  EXPECT_TRUE(run.HasMessage("INFO", "Eligible Velt PE64 host: machine=0x8664, imageSize=0x9FD000, timestamp=0x12345678"));
+  EXPECT_TRUE(run.HasMessage(
+      "INFO", "Game build: GOG (code matches; timestamp or image size differ, so each feature still checks its game code)."))
+      << run.Messages();
+  EXPECT_TRUE(run.HasMessage("INFO", "Guarded cEngine::Run render-unlock detour installed."));
+  EXPECT_TRUE(run.HasMessage("INFO", "Bootstrap complete with render unlock enabled."));
+}
+
+TEST(HostE2E, EachBrokenHeaderFailsValidationWithItsReason) {
+  struct Case {
+    std::wstring patch;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {L"lfanew=0x0", "Mapped host has an invalid DOS header."},
+      {L"lfanew=0x100001", "Mapped host has an invalid DOS header."},
+      {L"lfanew=0x40", "Mapped host has an invalid NT signature."},
+      {L"machine=0x14C", "Mapped host is not an x64 PE32+ image."},
+      {L"magic=0x10B", "Mapped host is not an x64 PE32+ image."},
+      {L"image-size=0x200", "Mapped host has an invalid image size."},
+      {L"image-size=0x80001000", "Mapped host has an invalid image size."},
+  };
+  for (const Case& c : cases) {
+    const GameRunResult run = Run(kRenderUnlockOnly, {L"--patch", c.patch});
+    EXPECT_EQ(run.summary.at("bootstrap-exit"), "3") << Narrow(c.patch) << "\n" << run.Messages();
+    EXPECT_TRUE(run.HasMessage("ERROR", "Host validation failed: " + c.reason)) << Narrow(c.patch) << "\n" << run.Messages();
+    EXPECT_TRUE(run.HasMessage("ERROR", "Fail-closed: no engine hooks were installed."));
+    EXPECT_EQ(run.CountMessagePrefix("Game build:"), 0);
+  }
+}
+
+TEST(HostE2E, HostNameIsCheckedIgnoringCase) {
+  const GameRunResult other = Run(kRenderUnlockOnly, {}, L"GOG", L"Other.exe");
+  EXPECT_EQ(other.summary.at("bootstrap-exit"), "3") << other.Messages();
+  const std::string expected =
+      "Host validation failed: Host executable name is not QuarrenVelt.exe: " + Narrow(other.folder) + "\\Other.exe";
+  EXPECT_TRUE(other.HasMessage("ERROR", expected)) << other.Messages();
+
+  const GameRunResult lower = Run(kRenderUnlockOnly, {}, L"GOG", L"quarrenvelt.EXE");
+  EXPECT_EQ(lower.summary.at("bootstrap-exit"), "0") << lower.Messages();
+  EXPECT_TRUE(lower.HasMessage("INFO", "Game build: GOG (exact executable the mapping was made from)."));
+}
+
+TEST(HostE2E, UnmatchedEngineLoopLeavesEveryFeatureRefusing) {
+  for (const std::wstring& damage : {std::wstring(L"--break-site 0"), std::wstring(L"--protect-site 0=guard"),
+                                      std::wstring(L"--protect-site 0=noaccess")}) {
+    const GameRunResult run = Run(kRenderUnlockOnly, {damage});
+    EXPECT_EQ(run.summary.at("bootstrap-exit"), "8") << Narrow(damage) << "\n" << run.Messages();
+    EXPECT_TRUE(run.HasMessage(
+        "WARN", "No supported build matched this executable's cEngine::Run; every feature will refuse to start."));
+    EXPECT_TRUE(run.HasMessage("ERROR", "Render unlock could not start: cEngine::Run entry bytes do not match the supported build."));
+    EXPECT_TRUE(run.HasMessage("ERROR", "Fail-closed: stock cEngine::mbLimitFPS was not changed."));
+    EXPECT_EQ(run.exitCode, 0u) << "the game itself runs on: " << run.stderrText;
+  }
+}
+
+TEST(HostE2E, CameraSiteMismatchRollsBackRenderUnlock) {
+  const std::string ini = IniText({{"Telemetry", {{"Enabled", "true"}}},
+                                   {"Features", {{"RenderUnlock", "true"}, {"CameraInterpolation", "true"}}}});
+  for (const wchar_t* site : {L"1", L"2", L"3", L"4", L"5"}) {
+    const GameRunResult run = Run(ini, {L"--break-site", site});
+    EXPECT_EQ(run.summary.at("bootstrap-exit"), "9") << run.Messages();
+    EXPECT_TRUE(run.HasMessage("ERROR",
+                               "Camera interpolation could not start: Updater or viewport-render entry bytes do not match "
+                               "the supported build, or the scheduler clock is unavailable."))
+        << run.Messages();
+    EXPECT_TRUE(run.HasMessage("ERROR", "Fail-closed: render unlock was rolled back."));
+    // The engine loop starts after the rollback, so the cap was never lifted.
+    EXPECT_EQ(run.CountMessagePrefix("Render unlock active"), 0) << run.Messages();
+    EXPECT_EQ(run.exitCode, 0u) << run.stderrText;
+  }
+}
+
+TEST(RenderUnlockE2E, ClearsABooleanCapAndRefusesAnythingElse) {
+  struct Case {
+    const wchar_t* byte;
+    bool unlocked;
+  };
+  for (const Case c : {Case{L"1", true}, Case{L"0", true}, Case{L"2", false}}) {
+    GameRunOptions options;
+    options.ini = kRenderUnlockOnly;
+    options.args = {L"--ticks", L"30", L"--limit-byte", c.byte, L"--render-hz", L"240"};
+    const GameRunResult run = RunGame(options);
+    EXPECT_EQ(run.exitCode, 0u) << run.stderrText;
+    EXPECT_EQ(run.CountMessage("Render unlock active: validated cEngine::mbLimitFPS and set it to false."), c.unlocked ? 1 : 0)
+        << run.Messages();
+    EXPECT_EQ(run.CountMessage("Render unlock disabled at runtime: the byte at cEngine+0x88 was not boolean."),
+              c.unlocked ? 0 : 1);
+    const double frames = std::stod(run.summary.at("frames"));
+    if (c.unlocked)
+      EXPECT_GT(frames, 60.0) << "more than one frame per fixed step once the cap is gone";
+    else
+      EXPECT_LE(frames, 31.0) << "the engine keeps its own cap";
+  }
+}
+
+}  // namespace
