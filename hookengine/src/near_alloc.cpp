@@ -46,22 +46,26 @@ bool IsFreeBlockAt(uintptr_t addr, MEMORY_BASIC_INFORMATION& mbi) {
   return mbi.State == MEM_FREE && addr + kBlockSize <= reinterpret_cast<uintptr_t>(mbi.BaseAddress) + mbi.RegionSize;
 }
 
-uintptr_t FindFreeBelow(uintptr_t origin, const Window& w, uintptr_t granularity) {
-  uintptr_t addr = AlignDown(origin, granularity);
+// The nearest block-sized free range at or below from (exclusive of from's granule).
+uintptr_t FindFreeBelow(uintptr_t from, const Window& w, uintptr_t granularity) {
+  uintptr_t addr = AlignDown(from, granularity);
   while (addr >= w.low + granularity) {
     addr -= granularity;
     MEMORY_BASIC_INFORMATION mbi;
     if (IsFreeBlockAt(addr, mbi)) return addr;
-    if (mbi.RegionSize == 0) return 0;
-    // Skip the whole occupied region; the next candidate is the granule below it.
-    const uintptr_t regionBase = AlignDown(reinterpret_cast<uintptr_t>(mbi.BaseAddress), granularity);
-    if (regionBase < addr) addr = regionBase;
+    // A region only extends forward from the queried page; an allocation's start is the
+    // way down past it.
+    if (mbi.State != MEM_FREE && mbi.State != 0) {
+      const uintptr_t allocationBase = reinterpret_cast<uintptr_t>(mbi.AllocationBase);
+      if (allocationBase < addr) addr = AlignDown(allocationBase, granularity);
+    }
   }
   return 0;
 }
 
-uintptr_t FindFreeAbove(uintptr_t origin, const Window& w, uintptr_t granularity) {
-  uintptr_t addr = AlignDown(origin, granularity);
+// The nearest block-sized free range at or above from.
+uintptr_t FindFreeAbove(uintptr_t from, const Window& w, uintptr_t granularity) {
+  uintptr_t addr = AlignDown(from, granularity);
   while (addr <= w.high) {
     MEMORY_BASIC_INFORMATION mbi;
     if (IsFreeBlockAt(addr, mbi)) return addr;
@@ -81,27 +85,25 @@ Block* AllocateBlockNear(uintptr_t origin) {
   GetSystemInfo(&si);
   const uintptr_t granularity = si.dwAllocationGranularity;
   const Window w = ReachOf(origin);
-  // A racing allocation in another thread can take a candidate; look again a few times.
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    const uintptr_t below = FindFreeBelow(origin, w, granularity);
-    const uintptr_t above = FindFreeAbove(origin, w, granularity);
-    uintptr_t order[2] = {below, above};
-    if (below == 0 || (above != 0 && Distance(above, origin) < Distance(below, origin))) {
-      order[0] = above;
-      order[1] = below;
+  // Walk outward both ways, nearest candidate first. A range can look free and still be
+  // refused (taken meanwhile by another thread, or kept by the system): move past it.
+  uintptr_t downFrom = origin;
+  uintptr_t upFrom = origin;
+  for (;;) {
+    const uintptr_t below = FindFreeBelow(downFrom, w, granularity);
+    const uintptr_t above = FindFreeAbove(upFrom, w, granularity);
+    if (below == 0 && above == 0) return nullptr;
+    const bool takeAbove = below == 0 || (above != 0 && Distance(above, origin) < Distance(below, origin));
+    const uintptr_t candidate = takeAbove ? above : below;
+    void* p = VirtualAlloc(reinterpret_cast<void*>(candidate), kBlockSize, MEM_RESERVE | MEM_COMMIT,
+                           PAGE_EXECUTE_READWRITE);
+    if (p != nullptr) {
+      g_blocks.push_back(Block{reinterpret_cast<uintptr_t>(p), 0, {}});
+      return &g_blocks.back();
     }
-    for (uintptr_t candidate : order) {
-      if (candidate == 0) continue;
-      void* p = VirtualAlloc(reinterpret_cast<void*>(candidate), kBlockSize, MEM_RESERVE | MEM_COMMIT,
-                             PAGE_EXECUTE_READWRITE);
-      if (p != nullptr) {
-        g_blocks.push_back(Block{reinterpret_cast<uintptr_t>(p), 0, {}});
-        return &g_blocks.back();
-      }
-    }
-    if (below == 0 && above == 0) break;
+    if (takeAbove) upFrom = candidate + granularity;
+    else downFrom = candidate;
   }
-  return nullptr;
 }
 
 bool InReach(const Block& b, uintptr_t origin) {

@@ -17,6 +17,7 @@ struct CameraSnapshot {
   uint32_t mode;  // kCameraModeEuler, kCameraModeMatrix; anything else is invalid
   RigidMatrix matrix;
 };
+static_assert(sizeof(CameraSnapshot) == 92, "compared and copied bytewise; no padding");
 
 struct EulerAngles {
   float pitch;

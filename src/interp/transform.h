@@ -8,6 +8,7 @@
 struct RigidMatrix {
   float m[16];
 };
+static_assert(sizeof(RigidMatrix) == 64, "copied to and from host memory as 16 packed floats");
 
 // Stored as (w, x, y, z).
 struct Quaternion {

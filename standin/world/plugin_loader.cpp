@@ -1,67 +1,51 @@
 #include "plugin_loader.h"
 
-#include <tlhelp32.h>
-
-#include <algorithm>
-#include <vector>
+#include <atomic>
 
 namespace qv {
 namespace {
 
-std::vector<DWORD> ProcessThreads() {
-  std::vector<DWORD> ids;
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snap == INVALID_HANDLE_VALUE) return ids;
-  THREADENTRY32 e{};
-  e.dwSize = sizeof e;
-  DWORD pid = GetCurrentProcessId();
-  for (BOOL more = Thread32First(snap, &e); more; more = Thread32Next(snap, &e))
-    if (e.th32OwnerProcessID == pid) ids.push_back(e.th32ThreadID);
-  CloseHandle(snap);
-  return ids;
-}
+// The first thread that starts while the plug-in is being loaded: its entry point
+// starts the bootstrap thread, and that is the first thread it starts.
+std::atomic<bool> g_watching{false};
+std::atomic<HANDLE> g_first_thread{nullptr};
+constexpr ULONGLONG kThreadStartWaitMs = 5000;
 
 }  // namespace
 
-// The plug-in's entry point starts its bootstrap thread, which cannot run before
-// LoadLibraryW returns; so the thread that is new afterwards, and earliest created
-// if the bootstrap already started others, is the bootstrap.
+void NoteThreadStart() {
+  if (!g_watching.load() || g_first_thread.load()) return;
+  HANDLE h = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentThreadId());
+  HANDLE expected = nullptr;
+  if (h && !g_first_thread.compare_exchange_strong(expected, h)) CloseHandle(h);
+}
+
+// The bootstrap thread is caught as it starts: this DLL's thread-attach
+// notification runs on the new thread before its start routine, so even a
+// bootstrap that ends at once is seen. That notification waits for the loader
+// lock, which LoadLibraryW holds, so the watch goes on a while after it returns.
 PluginLoad LoadPluginAndWait(const std::wstring& path, DWORD timeout_ms) {
   PluginLoad r;
   if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     r.problem = L"plug-in not found: " + path + L"; running without it";
     return r;
   }
-  std::vector<DWORD> before = ProcessThreads();
+  g_watching.store(true);
   HMODULE module = LoadLibraryW(path.c_str());
-  std::vector<DWORD> after = ProcessThreads();
+  DWORD load_error = GetLastError();
+  for (ULONGLONG start = GetTickCount64(); module && !g_first_thread.load() && GetTickCount64() - start < kThreadStartWaitMs;)
+    Sleep(1);
+  g_watching.store(false);
+  HANDLE bootstrap = g_first_thread.exchange(nullptr);
   if (!module) {
-    r.problem = L"LoadLibraryW failed for " + path + L" (error " + std::to_wstring(GetLastError()) +
+    if (bootstrap) CloseHandle(bootstrap);
+    r.problem = L"LoadLibraryW failed for " + path + L" (error " + std::to_wstring(load_error) +
                 L"); running without it";
     return r;
   }
   r.loaded = true;
-
-  HANDLE bootstrap = nullptr;
-  ULONGLONG earliest = ~0ull;
-  for (DWORD id : after) {
-    if (std::find(before.begin(), before.end(), id) != before.end()) continue;
-    HANDLE h = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
-    if (!h) continue;
-    FILETIME created{}, exited{}, kernel{}, user{};
-    ULONGLONG when = 0;
-    if (GetThreadTimes(h, &created, &exited, &kernel, &user))
-      when = (ULONGLONG{created.dwHighDateTime} << 32) | created.dwLowDateTime;
-    if (!bootstrap || when < earliest) {
-      if (bootstrap) CloseHandle(bootstrap);
-      bootstrap = h;
-      earliest = when;
-    } else {
-      CloseHandle(h);
-    }
-  }
   if (!bootstrap) {
-    r.problem = L"no bootstrap thread of the plug-in was found";
+    r.problem = L"the plug-in started no bootstrap thread";
     return r;
   }
   if (WaitForSingleObject(bootstrap, timeout_ms) == WAIT_OBJECT_0 && GetExitCodeThread(bootstrap, &r.exit_code)) {
@@ -74,3 +58,10 @@ PluginLoad LoadPluginAndWait(const std::wstring& path, DWORD timeout_ms) {
 }
 
 }  // namespace qv
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  (void)instance;
+  (void)reserved;
+  if (reason == DLL_THREAD_ATTACH) qv::NoteThreadStart();
+  return TRUE;
+}

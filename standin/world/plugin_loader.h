@@ -16,4 +16,7 @@ struct PluginLoad {
 
 PluginLoad LoadPluginAndWait(const std::wstring& path, DWORD timeout_ms);
 
+// Called on every new thread of the process (thread-attach of the world DLL).
+void NoteThreadStart();
+
 }  // namespace qv

@@ -65,7 +65,7 @@ TEST(CameraE2E, SteadyMotionIsDrawnBetweenStepsAndRestoredExactly) {
 }
 
 TEST(CameraE2E, FullScenarioNeverLeaksAnInterpolatedValue) {
-  const GameRunResult run = RunCamera(kCamera, {L"--scenario", L"full", L"--render-hz", L"240"});
+  const GameRunResult run = RunCamera(kCamera, {L"--scenario", L"full", L"--ticks", L"740", L"--render-hz", L"240"});
   ASSERT_EQ(run.exitCode, 0u) << run.stderrText;
   EXPECT_EQ(run.summary.at("violations"), "0");
   EXPECT_EQ(run.CountMessage("Camera interpolation entered validated matrix mode; scripted CameraSocket motion is now "

@@ -8,7 +8,7 @@ namespace {
 const std::string kNoFeatures = IniText({{"Telemetry", {{"Enabled", "false"}}}});
 const std::string kRenderUnlockOnly = IniText({{"Telemetry", {{"Enabled", "false"}}}, {"Features", {{"RenderUnlock", "true"}}}});
 
-GameRunResult Run(const std::string& ini, std::vector<std::wstring> args, std::wstring build = L"GOG",
+GameRunResult RunWith(const std::string& ini, std::vector<std::wstring> args, std::wstring build = L"GOG",
                   std::wstring exeName = L"QuarrenVelt.exe") {
   GameRunOptions options;
   options.build = build;
@@ -32,7 +32,7 @@ TEST(HostE2E, IdentifiesEachExactBuild) {
        "Game build: Steam (exact executable the mapping was made from)."},
   };
   for (const Case& c : cases) {
-    const GameRunResult run = Run(kNoFeatures, {}, c.build);
+    const GameRunResult run = RunWith(kNoFeatures, {}, c.build);
     EXPECT_EQ(run.exitCode, 0u) << run.stderrText;
     EXPECT_EQ(run.summary.at("bootstrap-exit"), "0");
     EXPECT_TRUE(run.HasMessage("INFO", c.host)) << run.Messages();
@@ -42,7 +42,7 @@ TEST(HostE2E, IdentifiesEachExactBuild) {
 }
 
 TEST(HostE2E, AnotherTimestampStillMatchesByCode) {
-  const GameRunResult run = Run(kRenderUnlockOnly, {L"--patch", L"timestamp=0x12345678"});
+  const GameRunResult run = RunWith(kRenderUnlockOnly, {L"--patch", L"timestamp=0x12345678"});
   EXPECT_EQ(run.summary.at("bootstrap-exit"), "0") << run.Messages();
   EXPECT_TRUE(run.HasMessage("INFO", "Eligible Velt PE64 host: machine=0x8664, imageSize=0x9FD000, timestamp=0x12345678"));
   EXPECT_TRUE(run.HasMessage(
@@ -67,7 +67,7 @@ TEST(HostE2E, EachBrokenHeaderFailsValidationWithItsReason) {
       {L"image-size=0x80001000", "Mapped host has an invalid image size."},
   };
   for (const Case& c : cases) {
-    const GameRunResult run = Run(kRenderUnlockOnly, {L"--patch", c.patch});
+    const GameRunResult run = RunWith(kRenderUnlockOnly, {L"--patch", c.patch});
     EXPECT_EQ(run.summary.at("bootstrap-exit"), "3") << Narrow(c.patch) << "\n" << run.Messages();
     EXPECT_TRUE(run.HasMessage("ERROR", "Host validation failed: " + c.reason)) << Narrow(c.patch) << "\n" << run.Messages();
     EXPECT_TRUE(run.HasMessage("ERROR", "Fail-closed: no engine hooks were installed."));
@@ -76,13 +76,13 @@ TEST(HostE2E, EachBrokenHeaderFailsValidationWithItsReason) {
 }
 
 TEST(HostE2E, HostNameIsCheckedIgnoringCase) {
-  const GameRunResult other = Run(kRenderUnlockOnly, {}, L"GOG", L"Other.exe");
+  const GameRunResult other = RunWith(kRenderUnlockOnly, {}, L"GOG", L"Other.exe");
   EXPECT_EQ(other.summary.at("bootstrap-exit"), "3") << other.Messages();
   const std::string expected =
       "Host validation failed: Host executable name is not QuarrenVelt.exe: " + Narrow(other.folder) + "\\Other.exe";
   EXPECT_TRUE(other.HasMessage("ERROR", expected)) << other.Messages();
 
-  const GameRunResult lower = Run(kRenderUnlockOnly, {}, L"GOG", L"quarrenvelt.EXE");
+  const GameRunResult lower = RunWith(kRenderUnlockOnly, {}, L"GOG", L"quarrenvelt.EXE");
   EXPECT_EQ(lower.summary.at("bootstrap-exit"), "0") << lower.Messages();
   EXPECT_TRUE(lower.HasMessage("INFO", "Game build: GOG (exact executable the mapping was made from)."));
 }
@@ -90,7 +90,7 @@ TEST(HostE2E, HostNameIsCheckedIgnoringCase) {
 TEST(HostE2E, UnmatchedEngineLoopLeavesEveryFeatureRefusing) {
   for (const std::wstring& damage : {std::wstring(L"--break-site 0"), std::wstring(L"--protect-site 0=guard"),
                                       std::wstring(L"--protect-site 0=noaccess")}) {
-    const GameRunResult run = Run(kRenderUnlockOnly, {damage});
+    const GameRunResult run = RunWith(kRenderUnlockOnly, {damage});
     EXPECT_EQ(run.summary.at("bootstrap-exit"), "8") << Narrow(damage) << "\n" << run.Messages();
     EXPECT_TRUE(run.HasMessage(
         "WARN", "No supported build matched this executable's cEngine::Run; every feature will refuse to start."));
@@ -104,7 +104,7 @@ TEST(HostE2E, CameraSiteMismatchRollsBackRenderUnlock) {
   const std::string ini = IniText({{"Telemetry", {{"Enabled", "true"}}},
                                    {"Features", {{"RenderUnlock", "true"}, {"CameraInterpolation", "true"}}}});
   for (const wchar_t* site : {L"1", L"2", L"3", L"4", L"5"}) {
-    const GameRunResult run = Run(ini, {L"--break-site", site});
+    const GameRunResult run = RunWith(ini, {L"--break-site", site});
     EXPECT_EQ(run.summary.at("bootstrap-exit"), "9") << run.Messages();
     EXPECT_TRUE(run.HasMessage("ERROR",
                                "Camera interpolation could not start: Updater or viewport-render entry bytes do not match "
@@ -133,10 +133,11 @@ TEST(RenderUnlockE2E, ClearsABooleanCapAndRefusesAnythingElse) {
     EXPECT_EQ(run.CountMessage("Render unlock disabled at runtime: the byte at cEngine+0x88 was not boolean."),
               c.unlocked ? 0 : 1);
     const double frames = std::stod(run.summary.at("frames"));
-    if (c.unlocked)
+    if (c.unlocked) {
       EXPECT_GT(frames, 60.0) << "more than one frame per fixed step once the cap is gone";
-    else
+    } else {
       EXPECT_LE(frames, 31.0) << "the engine keeps its own cap";
+    }
   }
 }
 

@@ -65,6 +65,12 @@ void CodeRegion::Restore() {
   std::memcpy(base_ + sealedEnd_, pristine_.data() + sealedEnd_, size_ - sealedEnd_);
 }
 
+std::vector<uint8_t> CodeRegion::Snapshot() const {
+  std::vector<uint8_t> out(base_, base_ + sealedBegin_);
+  out.insert(out.end(), base_ + sealedEnd_, base_ + size_);
+  return out;
+}
+
 uint32_t CodeRegion::Counter() const {
   uint32_t c;
   std::memcpy(&c, At(kCounterOffset), 4);
@@ -96,8 +102,7 @@ ProbeResult RunProbe(CodeRegion& region, const void* fn, ProbeState inputs) {
   ProbeResult r;
   std::memcpy(r.gpr, inputs.out, sizeof r.gpr);
   std::memcpy(r.xmm, inputs.outXmm, sizeof r.xmm);
-  r.memory.assign(region.base_, region.base_ + region.sealedBegin_);
-  r.memory.insert(r.memory.end(), region.base_ + region.sealedEnd_, region.base_ + region.size_);
+  r.memory = region.Snapshot();
   return r;
 }
 

@@ -47,10 +47,12 @@ class CodeRegion {
   void Remember();
   void Restore();
 
+  // Current contents, sealed pages excluded.
+  std::vector<uint8_t> Snapshot() const;
+
   uint32_t Counter() const;
 
  private:
-  friend struct ProbeResult;
   uint8_t* base_;
   size_t size_;
   size_t sealedBegin_ = 0;

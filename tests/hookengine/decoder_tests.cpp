@@ -57,10 +57,14 @@ TEST(X64Decoder, FindsRelativeOperandsAndFlowEnds) {
     const X64Insn insn = DecodeX64(c.bytes.data(), c.bytes.size());
     EXPECT_EQ(insn.length, c.bytes.size());
     EXPECT_EQ(insn.ripRelative, c.ripRelative);
-    if (c.ripRelative) EXPECT_EQ(insn.dispOffset, c.dispOffset);
+    if (c.ripRelative) {
+      EXPECT_EQ(insn.dispOffset, c.dispOffset);
+    }
     EXPECT_EQ(insn.branch, c.branch);
     EXPECT_EQ(insn.relSize, c.relSize);
-    if (c.relSize != 0) EXPECT_EQ(insn.relOffset, c.bytes.size() - c.relSize);
+    if (c.relSize != 0) {
+      EXPECT_EQ(insn.relOffset, c.bytes.size() - c.relSize);
+    }
     EXPECT_EQ(insn.endsFlow, c.endsFlow);
   }
 }

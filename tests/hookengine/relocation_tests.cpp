@@ -81,8 +81,8 @@ const RelocationCase kCases[] = {
      [](CodeRegion& r) { r.PutJumpToCapture(r.Put(kEntry, Hex("48 8D 05 00 50 00 00"))); },  // lea rax,[rip+0x5000]
      {0}},
     {"RipStoreWithImmediate",
-     [](CodeRegion& r) {  // mov dword [rip+0x3000], 0x12345678; cmp byte [rip+0x3000], 0x78; sete al
-       r.PutJumpToCapture(r.Put(kEntry, Hex("C7 05 00 30 00 00 78 56 34 12 80 3D 00 30 00 00 78 0F 94 C0")));
+     [](CodeRegion& r) {  // mov dword [rip+0x3000], 0x12345678; cmp byte [same place], 0x78; sete al
+       r.PutJumpToCapture(r.Put(kEntry, Hex("C7 05 00 30 00 00 78 56 34 12 80 3D F9 2F 00 00 78 0F 94 C0")));
      },
      {0}},
 };
@@ -108,7 +108,9 @@ TEST_P(Relocation, TrampolineTakesTheSamePathAsTheOriginal) {
     in.in[kRcx] = rcx;
     direct.push_back(RunProbe(region, target, in));
   }
-  if (direct.size() == 2) ASSERT_FALSE(direct[0] == direct[1]) << "both inputs take the same path";
+  if (direct.size() == 2) {
+    ASSERT_FALSE(direct[0] == direct[1]) << "both inputs take the same path";
+  }
 
   void* original = nullptr;
   ASSERT_EQ(MH_CreateHook(target, reinterpret_cast<void*>(&CountingDetour), &original), MH_OK);
@@ -127,6 +129,6 @@ TEST_P(Relocation, TrampolineTakesTheSamePathAsTheOriginal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Prologues, Relocation, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<RelocationCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<RelocationCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

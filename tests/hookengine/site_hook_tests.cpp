@@ -137,6 +137,6 @@ TEST_P(SiteHook, DetourRunsTrampolineMatchesOriginalAndNothingIsLeftBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(HostSites, SiteHook, ::testing::ValuesIn(kSites),
-                         [](const ::testing::TestParamInfo<SiteCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<SiteCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -1,0 +1,73 @@
+#include "host/host_sites.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+namespace {
+
+const BuildMapping& Build(const wchar_t* label) {
+  for (size_t i = 0; i < BuildMappingCount(); ++i)
+    if (std::wstring(BuildMappings()[i].label) == label) return BuildMappings()[i];
+  throw std::runtime_error("no such build");
+}
+
+TEST(BuildMappings, GogIsSearchedBeforeSteam) {
+  ASSERT_EQ(BuildMappingCount(), 2u);
+  EXPECT_STREQ(BuildMappings()[0].label, L"GOG");
+  EXPECT_STREQ(BuildMappings()[1].label, L"Steam");
+  EXPECT_EQ(BuildMappings()[0].timestamp, 0x614063E2u);
+  EXPECT_EQ(BuildMappings()[0].imageSize, 0x9FD000u);
+  EXPECT_EQ(BuildMappings()[1].timestamp, 0x61406F43u);
+  EXPECT_EQ(BuildMappings()[1].imageSize, 0xA88000u);
+}
+
+// Both builds carry the same entry bytes except at the sites whose code differs between them;
+// a transcription slip in either table shows up here.
+TEST(BuildMappings, EntryBytesAgreeBetweenBuildsExceptAtTheSplitSites) {
+  const std::set<size_t> split = {5, 12, 13, 20, 21, 22, 23};
+  const BuildMapping& gog = Build(L"GOG");
+  const BuildMapping& steam = Build(L"Steam");
+  for (size_t id = 0; id < kSiteCount; ++id) {
+    const HostSite& a = gog.sites[id];
+    const HostSite& b = steam.sites[id];
+    EXPECT_EQ(a.length, b.length) << "site " << id;
+    ASSERT_GE(a.length, 1u) << "site " << id;
+    ASSERT_LE(a.length, 24u) << "site " << id;
+    const bool same = std::memcmp(a.bytes, b.bytes, a.length) == 0;
+    EXPECT_EQ(same, split.count(id) == 0) << "site " << id << " (" << SiteName(static_cast<SiteId>(id)) << ")";
+    EXPECT_LT(a.rva, gog.imageSize) << "site " << id;
+    EXPECT_LT(b.rva, steam.imageSize) << "site " << id;
+  }
+}
+
+TEST(BuildMappings, SiteLengthsAndSpotValues) {
+  const BuildMapping& gog = Build(L"GOG");
+  const BuildMapping& steam = Build(L"Steam");
+  for (size_t id = 0; id < kSiteCount; ++id) {
+    const uint64_t expected = id == 5 ? 16 : id == 24 ? 8 : 24;
+    EXPECT_EQ(gog.sites[id].length, expected) << "site " << id;
+  }
+  EXPECT_EQ(gog.sites[0].rva, 0x318130u);
+  EXPECT_EQ(steam.sites[0].rva, 0x326280u);
+  EXPECT_EQ(gog.sites[23].rva, 0xA6E00u);
+  EXPECT_EQ(steam.sites[24].rva, 0x95480u);
+  EXPECT_EQ(gog.inputGlobalRva, 0x956938u);
+  EXPECT_EQ(steam.inputGlobalRva, 0x9E4D08u);
+  const uint8_t meshGetter[] = {0x48, 0x8B, 0x81, 0x40, 0x09, 0x00, 0x00, 0xC3};
+  EXPECT_EQ(std::memcmp(gog.sites[24].bytes, meshGetter, 8), 0);
+  const uint8_t engineRunHead[] = {0x40, 0x55, 0x53, 0x56};
+  const uint8_t engineRunTail[] = {0x48, 0x8B, 0xF1};
+  EXPECT_EQ(std::memcmp(gog.sites[0].bytes, engineRunHead, 4), 0);
+  EXPECT_EQ(std::memcmp(gog.sites[0].bytes + 21, engineRunTail, 3), 0);
+}
+
+TEST(SiteName, NamesTheHostFunctions) {
+  EXPECT_STREQ(SiteName(SiteId::EngineRun), "cEngine::Run");
+  EXPECT_STREQ(SiteName(SiteId::SchedulerClock), "scheduler clock");
+  EXPECT_STREQ(SiteName(SiteId::AgentMeshGetter), "cLuxAgent mesh getter");
+}
+
+}  // namespace
