@@ -43,6 +43,7 @@ def write_ini(path, features=None, telemetry=False, diagnostics=True, interval=5
 
 def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300):
     """ini: None runs without the plug-in; else a dict of write_ini keyword arguments."""
+    build_dir = os.path.abspath(build_dir)
     work = tempfile.mkdtemp(prefix=f"framolt-{name}-")
     game = os.path.join(work, "game")
     shutil.copytree(os.path.join(build_dir, "game", build), game)

@@ -142,7 +142,7 @@ MH_STATUS SetHooksEnabled(Hook* only, bool enable) {
     status = PatchTarget(h, enable);
     if (status != MH_OK) break;
     h.enabled = enable;
-    // SABOTAGE
+    MoveFrozenThreads(frozen, [&](uintptr_t ip) { return enable ? IpAfterEnable(h, ip) : IpAfterDisable(h, ip); });
   }
   ThawThreads(frozen);
   return status;

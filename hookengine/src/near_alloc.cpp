@@ -95,6 +95,7 @@ Block* AllocateBlockNear(uintptr_t origin) {
     if (below == 0 && above == 0) return nullptr;
     const bool takeAbove = below == 0 || (above != 0 && Distance(above, origin) < Distance(below, origin));
     const uintptr_t candidate = takeAbove ? above : below;
+    g_blocks.reserve(g_blocks.size() + 1);  // may throw: before anything needs undoing
     void* p = VirtualAlloc(reinterpret_cast<void*>(candidate), kBlockSize, MEM_RESERVE | MEM_COMMIT,
                            PAGE_EXECUTE_READWRITE);
     if (p != nullptr) {

@@ -2,47 +2,106 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace {
 
-constexpr DWORD kWritableProtections = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+constexpr DWORD kUnusable = PAGE_NOACCESS | PAGE_GUARD;
+constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                            PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+constexpr DWORD kWritable = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+constexpr size_t kRegionCacheEntries = 32;
 
-bool QueryRange(const void* address, size_t length, MEMORY_BASIC_INFORMATION& info) {
-  if (address == nullptr || length == 0) return false;
+bool QueryRegion(const void* address, MEMORY_BASIC_INFORMATION& info) {
   if (VirtualQuery(address, &info, sizeof(info)) != sizeof(info)) return false;
-  if (info.State != MEM_COMMIT) return false;
-  if ((info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0 || info.Protect == 0) return false;
+  return info.State == MEM_COMMIT && (info.Protect & kUnusable) == 0 && info.Protect != 0;
+}
+
+bool InsideRegion(const MEMORY_BASIC_INFORMATION& info, const void* address, size_t length) {
   const auto start = reinterpret_cast<uintptr_t>(address);
   const auto regionEnd = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
   // The whole range must stay inside the queried region: the next one may be unreadable.
   return start <= regionEnd && length <= regionEnd - start;
 }
 
+struct RegionEntry {
+  uintptr_t base;
+  uintptr_t end;
+  bool writable;
+};
+
+struct RegionCache {
+  RegionEntry entries[kRegionCacheEntries];
+  uint32_t lastHit;
+  uint32_t nextReplace;
+  uint32_t epoch;
+};
+
+std::atomic<uint32_t> g_regionEpoch{1};
+std::atomic<uint64_t> g_regionQueries{0};
+thread_local RegionCache t_regions{};
+
 }  // namespace
 
 bool IsReadableHostRange(const void* address, size_t length) {
   MEMORY_BASIC_INFORMATION info;
-  return QueryRange(address, length, info);
+  return address != nullptr && length != 0 && QueryRegion(address, info) && InsideRegion(info, address, length);
+}
+
+size_t ReadableBytesFrom(const void* address) {
+  MEMORY_BASIC_INFORMATION info;
+  if (address == nullptr || !QueryRegion(address, info)) return 0;
+  const auto regionEnd = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+  return static_cast<size_t>(regionEnd - reinterpret_cast<uintptr_t>(address));
+}
+
+void AdvanceRegionCacheEpoch() { g_regionEpoch.fetch_add(1, std::memory_order_relaxed); }
+uint64_t RegionQueryCount() { return g_regionQueries.load(std::memory_order_relaxed); }
+
+bool CheckHostRange(const void* address, size_t length, bool needWrite) {
+  const auto start = reinterpret_cast<uintptr_t>(address);
+  if (address == nullptr || length == 0 || start + length < start) return false;
+  RegionCache& cache = t_regions;
+  const uint32_t epoch = g_regionEpoch.load(std::memory_order_relaxed);
+  if (cache.epoch != epoch) cache = RegionCache{{}, 0, 0, epoch};
+
+  auto contains = [&](const RegionEntry& e) { return e.end != 0 && e.base <= start && start + length <= e.end; };
+  if (contains(cache.entries[cache.lastHit])) return cache.entries[cache.lastHit].writable || !needWrite;
+  for (uint32_t i = 0; i < kRegionCacheEntries; ++i) {
+    if (contains(cache.entries[i])) {
+      cache.lastHit = i;
+      return cache.entries[i].writable || !needWrite;
+    }
+  }
+
+  g_regionQueries.fetch_add(1, std::memory_order_relaxed);
+  MEMORY_BASIC_INFORMATION info;
+  if (!QueryRegion(address, info) || (info.Protect & kReadable) == 0) return false;
+  const RegionEntry entry{reinterpret_cast<uintptr_t>(info.BaseAddress),
+                          reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize,
+                          (info.Protect & kWritable) != 0};
+  uint32_t slot = cache.nextReplace;
+  for (uint32_t i = 0; i < kRegionCacheEntries; ++i) {
+    if (cache.entries[i].end == entry.end) {
+      slot = i;
+      break;
+    }
+  }
+  cache.entries[slot] = entry;
+  if (slot == cache.nextReplace) cache.nextReplace = (cache.nextReplace + 1) % kRegionCacheEntries;
+  cache.lastHit = slot;
+  return InsideRegion(info, address, length) && (entry.writable || !needWrite);
 }
 
 bool ReadHostMemory(const void* address, void* out, size_t length) {
-  if (out == nullptr || !IsReadableHostRange(address, length)) return false;
+  if (out == nullptr || !CheckHostRange(address, length, false)) return false;
   std::memcpy(out, address, length);
   return true;
 }
 
 bool WriteHostMemory(void* address, const void* in, size_t length) {
-  MEMORY_BASIC_INFORMATION info;
-  if (in == nullptr || !QueryRange(address, length, info)) return false;
-  if ((info.Protect & kWritableProtections) == 0) return false;
+  if (in == nullptr || !CheckHostRange(address, length, true)) return false;
   std::memcpy(address, in, length);
   return true;
-}
-
-size_t ReadableBytesFrom(const void* address) {
-  MEMORY_BASIC_INFORMATION info;
-  if (!QueryRange(address, 1, info)) return 0;
-  const auto regionEnd = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
-  return static_cast<size_t>(regionEnd - reinterpret_cast<uintptr_t>(address));
 }

@@ -4,13 +4,20 @@
 #include <cstdint>
 
 // True when [address, address + length) lies in one committed region that is neither
-// no-access nor guarded.
+// no-access nor guarded. Always asks the system; for install-time checks.
 bool IsReadableHostRange(const void* address, size_t length);
 // How many bytes from address on can be read without leaving its region; 0 when none.
 size_t ReadableBytesFrom(const void* address);
-// Copies length bytes out of host memory when the range is readable.
+
+// The per-frame guarded test: like IsReadableHostRange (and writable when asked), answered from a
+// small per-thread cache of memory regions. The cache lasts one pass: AdvanceRegionCacheEpoch at
+// the start of every tick and every listener frame makes each thread query again.
+bool CheckHostRange(const void* address, size_t length, bool needWrite);
+void AdvanceRegionCacheEpoch();
+uint64_t RegionQueryCount();   // system queries made by CheckHostRange since load
+
+// Copies length bytes out of / into host memory when CheckHostRange allows it.
 bool ReadHostMemory(const void* address, void* out, size_t length);
-// Copies length bytes into host memory when the range is readable and writable.
 bool WriteHostMemory(void* address, const void* in, size_t length);
 
 template <typename T>

@@ -26,6 +26,8 @@ struct NtHeaderView {
 
 // Reads the DOS and NT headers through the guarded helpers. Returns the failing step, 0 when fine.
 int ReadNtHeaders(HMODULE module, NtHeaderView& view) {
+  // Install-time checks look at memory as it is now, never through an older cached answer.
+  AdvanceRegionCacheEpoch();
   view.base = reinterpret_cast<const uint8_t*>(module);
   IMAGE_DOS_HEADER dos;
   if (!ReadHostValue(view.base, dos) || dos.e_magic != kDosSignature) return 1;

@@ -50,6 +50,7 @@ ImportSlotLookup FindImportSlot(HMODULE module, const char* dllName, const char*
     return result;
   }
   const auto* base = reinterpret_cast<const uint8_t*>(module);
+  AdvanceRegionCacheEpoch();
   IMAGE_DOS_HEADER dos;
   if (!ReadHostValue(base, dos) || dos.e_magic != kDosSignature || dos.e_lfanew < 1) {
     result.message = L"Invalid DOS header while locating import.";

@@ -35,6 +35,8 @@ constexpr float kMaxStep = 1.0f;
 
 void RunMessageDetour(void* updater, int message, float value) {
   g_camera.runMessageOriginal(updater, message, value);
+  // Host memory is re-checked after every step; within one the region cache answers.
+  AdvanceRegionCacheEpoch();
   if (message != host_layout::kCompletedStepMessage || !std::isfinite(value) || value < kMinStep || value > kMaxStep)
     return;
   double now = 0.0;

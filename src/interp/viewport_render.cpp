@@ -243,7 +243,14 @@ CameraApplyFailure ApplyCamera(void* camera, const CameraSnapshot& snapshot) {
   if (!ReadCamera(camera, &readBack)) return CameraApplyFailure::Readback;
   for (int i = 0; i < 3; ++i)
     if (!(std::fabs(readBack.position[i] - snapshot.position[i]) < kPositionTolerance)) return CameraApplyFailure::Position;
-  if (!(SnapshotAngleBetween(readBack, snapshot) < kAngleTolerance)) return CameraApplyFailure::Orientation;
+  // The host almost always keeps exactly what it was given: then the angle between is 0 and the
+  // trigonometry can be skipped.
+  const bool sameOrientation = snapshot.mode == kCameraModeMatrix
+                                   ? std::memcmp(&readBack.matrix, &snapshot.matrix, sizeof(RigidMatrix)) == 0
+                                   : readBack.pitch == snapshot.pitch && readBack.yaw == snapshot.yaw &&
+                                         readBack.roll == snapshot.roll;
+  if (!sameOrientation && !(SnapshotAngleBetween(readBack, snapshot) < kAngleTolerance))
+    return CameraApplyFailure::Orientation;
   return CameraApplyFailure::Success;
 }
 

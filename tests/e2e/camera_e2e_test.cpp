@@ -43,7 +43,8 @@ TEST(CameraE2E, SteadyMotionIsDrawnBetweenStepsAndRestoredExactly) {
   EXPECT_EQ(run.summary.at("bootstrap-exit"), "0") << run.Messages();
 
   EXPECT_TRUE(run.HasMessage("INFO", "Guarded updater and listener-viewport interpolation detours installed."));
-  EXPECT_EQ(run.CountMessage("Camera interpolation clock active: fixed step=16.666667 ms, completed-step message=5."), 1)
+  // The host passes its step as a float: 1/60 s is 0.016666668 as a float, so it prints as 16.666668.
+  EXPECT_EQ(run.CountMessage("Camera interpolation clock active: fixed step=16.666668 ms, completed-step message=5."), 1)
       << run.Messages();
   EXPECT_EQ(run.CountMessage("Camera interpolation found the active listener viewport at validated offset +0x2B."), 1);
   EXPECT_EQ(run.CountMessage("Camera interpolation active on the validated Velt viewport/camera layout."), 1);

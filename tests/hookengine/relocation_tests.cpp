@@ -87,6 +87,8 @@ const RelocationCase kCases[] = {
      {0}},
 };
 
+void PrintTo(const RelocationCase& c, std::ostream* os) { *os << c.name; }
+
 class Relocation : public ::testing::TestWithParam<RelocationCase> {
  protected:
   void SetUp() override { ASSERT_EQ(MH_Initialize(), MH_OK); }

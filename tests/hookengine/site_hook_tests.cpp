@@ -66,6 +66,8 @@ int32_t Rel32At(const std::vector<uint8_t>& bytes, size_t offset) {
   return v;
 }
 
+void PrintTo(const SiteCase& c, std::ostream* os) { *os << c.name; }
+
 class SiteHook : public ::testing::TestWithParam<SiteCase> {
  protected:
   void SetUp() override { ASSERT_EQ(MH_Initialize(), MH_OK); }
