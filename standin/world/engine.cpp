@@ -129,8 +129,11 @@ void RunEngineLoop(void* engine) {
     }
     int64_t t = QpcNow();
     if (w.options.render_hz > 0 && t < next_frame) {
-      int64_t wait_ms = (next_frame - t) * 1000 / w.qpc_frequency;
-      WaitMs(now, now + static_cast<uint64_t>(std::min<int64_t>(wait_ms, static_cast<int64_t>(due - now))));
+      // Frames on a steady beat: sleep while more than 2 ms remain, then yield to the deadline,
+      // so the measured smoothness is the camera's, not this loop's.
+      int64_t remaining_us = (next_frame - t) * 1000000 / w.qpc_frequency;
+      if (remaining_us > 2000 && due > now + 2) Sleep(1);
+      else SwitchToThread();
       continue;
     }
     RenderFrame(w, QpcSeconds(t - last_frame));

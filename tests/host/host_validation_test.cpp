@@ -222,3 +222,22 @@ TEST_F(BuildIdentificationTest, WithoutABuildEverySiteIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The header reads are guarded like the site bytes: memory that was readable a moment ago and is
+// gone (or guarded) now must be refused, not read.
+TEST(EntryBytesMemory, MemoryReleasedOrGuardedSinceTheLastCheckIsNotRead) {
+  auto* image = new FakePeImage({});
+  std::memcpy(image->base() + 0x4000, kSiteBytes, 24);
+  const HMODULE module = image->module();
+  ASSERT_TRUE(EntryBytesMatch(module, 0x4000, kSiteBytes, 24));
+  image->protect(0, kPage, PAGE_READWRITE | PAGE_GUARD);
+  EXPECT_FALSE(EntryBytesMatch(module, 0x4000, kSiteBytes, 24));
+  image->protect(0, kPage, PAGE_READWRITE);
+  ASSERT_TRUE(EntryBytesMatch(module, 0x4000, kSiteBytes, 24));
+  delete image;
+  EXPECT_FALSE(EntryBytesMatch(module, 0x4000, kSiteBytes, 24));
+}
+
+}  // namespace

@@ -204,3 +204,16 @@ TEST(ReplaceImportSlot, ReportsTheErrorWhenTheSlotCannotBeMadeWritable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FindImportSlot, MemoryReleasedSinceTheLastLookupIsNotRead) {
+  auto* image = new FakePeImage(HostImports());
+  const HMODULE module = image->module();
+  ASSERT_NE(FindImportSlot(module, "SDL2.dll", "SDL_GL_SwapWindow").slot, nullptr);
+  delete image;
+  EXPECT_EQ(FindImportSlot(module, "SDL2.dll", "SDL_GL_SwapWindow").message,
+            L"Invalid DOS header while locating import.");
+}
+
+}  // namespace
