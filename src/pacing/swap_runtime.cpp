@@ -109,7 +109,7 @@ bool InstallSwapRuntime(HMODULE host, bool telemetryOn, uint32_t reportIntervalS
   g_swap.limiterOn.store(limiterOn, std::memory_order_relaxed);
   g_swap.samplePending.store(false, std::memory_order_relaxed);
   g_swap.sampleTime = 0;
-
+  g_swap.cadence.lastCount = 0;
   g_swap.original.store(reinterpret_cast<SwapWindowFunction>(lookup.value), std::memory_order_release);
 
   const SwapRuntimeTestHooks* hooks = g_testHooks.load(std::memory_order_acquire);
@@ -152,7 +152,7 @@ void UninstallSwapRuntime() {
   }
   // When another hooker has since chained onto the detour, the slot stays theirs and their chain
   // still ends here: keep forwarding to SDL, or every present would be swallowed.
-  if (restored || true) {
+  if (restored) {
     g_swap.original.store(nullptr, std::memory_order_release);
   }
   g_swap.slot = nullptr;
@@ -183,7 +183,7 @@ void SwapWindowDetour(void* window) {
     if (pending && telemetryOn && g_swap.sampleTime > 0) {
       RecordSampleToPresent(g_swap.delay, now - g_swap.sampleTime);
     }
-    if (frequency >= 1 && g_swap.limiterOn.load(std::memory_order_relaxed)) {
+    if (!pending && frequency >= 1 && g_swap.limiterOn.load(std::memory_order_relaxed)) {
       WaitUntil(NextDeadline(g_swap.limiter, CountToSeconds(now, frequency)), frequency);
       // An unreadable counter after the wait leaves this interval unmeasured (counted invalid).
       if (!ReadPerformanceCounter(&now)) {

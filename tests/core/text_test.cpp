@@ -13,12 +13,6 @@ TEST(FormatHex, PrintsUpperCaseDigitsWithoutPadding) {
   EXPECT_EQ(FormatHex(0xFFFFFFFFFFFFFFFFull), L"0xFFFFFFFFFFFFFFFF");
 }
 
-TEST(DecimalFormatting, HasNoGroupingAndSignsOnlyNegatives) {
-  EXPECT_EQ(FormatUnsigned(4294967295u), L"4294967295");
-  EXPECT_EQ(FormatSigned(-1), L"-1");
-  EXPECT_EQ(FormatSigned(12), L"12");
-}
-
 TEST(FormatBounded, KeepsWhatFitsWhenTheBufferIsTooSmall) {
   EXPECT_EQ(FormatBounded(8, L"%ls-%d", L"abc", 42), L"abc-42");
   // 7 characters plus the terminator fill a buffer of 8.
@@ -45,13 +39,6 @@ TEST(ReplaceExtension, ReplacesOnlyAnExtensionOfTheFileName) {
             L"C:\\X\\QuarrenVelt.Framolt.previous.log");
 }
 
-TEST(FileNamePart, TakesWhatFollowsTheLastSlashOfEitherKind) {
-  EXPECT_EQ(FileNamePart(L"C:\\a\\b/QuarrenVelt.exe"), L"QuarrenVelt.exe");
-  EXPECT_EQ(FileNamePart(L"C:/a/b\\QuarrenVelt.exe"), L"QuarrenVelt.exe");
-  EXPECT_EQ(FileNamePart(L"QuarrenVelt.exe"), L"QuarrenVelt.exe");
-  EXPECT_EQ(FileNamePart(L"C:\\folder\\"), L"");
-}
-
 TEST(EqualsIgnoreAsciiCase, FoldsOnlyAsciiLetters) {
   EXPECT_TRUE(EqualsIgnoreAsciiCase(std::wstring_view(L"quarrenvelt.EXE"), std::wstring_view(L"QuarrenVelt.exe")));
   EXPECT_TRUE(EqualsIgnoreAsciiCase(std::string_view("sdl2.DLL"), std::string_view("SDL2.dll")));
@@ -60,12 +47,6 @@ TEST(EqualsIgnoreAsciiCase, FoldsOnlyAsciiLetters) {
   EXPECT_FALSE(EqualsIgnoreAsciiCase(std::string_view("@"), std::string_view("`")));
   // Non-ASCII letters are compared as they are.
   EXPECT_FALSE(EqualsIgnoreAsciiCase(std::wstring_view(L"\u00C4"), std::wstring_view(L"\u00E4")));
-}
-
-TEST(TrimWhite, RemovesWhiteSpaceAtBothEndsOnly) {
-  EXPECT_EQ(TrimWhite(L" \t yes on \r\n"), L"yes on");
-  EXPECT_EQ(TrimWhite(L"   "), L"");
-  EXPECT_EQ(TrimWhite(L""), L"");
 }
 
 }  // namespace

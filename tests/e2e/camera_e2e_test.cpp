@@ -84,6 +84,10 @@ TEST(CameraE2E, FullScenarioNeverLeaksAnInterpolatedValue) {
     if (std::sqrt(dx * dx + dy * dy + dz * dz) > 2.0) ++largeSteps;
   }
   EXPECT_LE(largeSteps, 2) << "one cut for the teleport, one for the camera switch";
+
+  // Both cuts reset the histories; two fresh steps later every frame is interpolated again.
+  EXPECT_LT(RepeatedPositionShare(run.frames, 483, 595), 0.05) << "after the teleport at step 480";
+  EXPECT_LT(RepeatedPositionShare(run.frames, 603, 715), 0.05) << "after the camera switch at step 600";
 }
 
 TEST(CameraE2E, InvalidListenerFlagStopsInterpolationWithoutHarm) {

@@ -92,13 +92,13 @@ class InstallDetoursTest : public ::testing::Test {
 
   bool Install() {
     message_.clear();
-    return InstallDetours(specs_, 2, L"MH_EnableHook(pair)", message_);
+    return InstallDetours(detours_, 2, L"MH_EnableHook(pair)", message_);
   }
 
   char a_ = 0, b_ = 0;   // stand-ins for two host functions
   void* slotA_ = reinterpret_cast<void*>(0xDEAD);
   void* slotB_ = reinterpret_cast<void*>(0xBEEF);
-  DetourSpec specs_[2] = {{&a_, reinterpret_cast<void*>(0xA), &slotA_, L"MH_CreateHook(first)"},
+  DetourSpec detours_[2] = {{&a_, reinterpret_cast<void*>(0xA), &slotA_, L"MH_CreateHook(first)"},
                           {&b_, reinterpret_cast<void*>(0xB), &slotB_, L"MH_CreateHook(second)"}};
   std::wstring message_;
 };
@@ -183,7 +183,7 @@ TEST_F(InstallDetoursTest, EnableFailureOnTheFirstDisablesNothing) {
 }
 
 TEST_F(InstallDetoursTest, RemoveDisablesAndRemovesEachTargetAndClearsTheSlots) {
-  RemoveDetours(specs_, 2);
+  RemoveDetours(detours_, 2);
   for (void* target : {static_cast<void*>(&a_), static_cast<void*>(&b_)}) {
     const auto disable = std::find(g_script.calls.begin(), g_script.calls.end(), Call{"DisableHook", target});
     const auto remove = std::find(g_script.calls.begin(), g_script.calls.end(), Call{"RemoveHook", target});
@@ -231,25 +231,25 @@ class RealDetourTest : public ::testing::Test {
 TEST_F(RealDetourTest, DetoursRunThroughTheirTrampolinesAndRemovalRestoresTheCode) {
   uint8_t before[0x48];
   std::memcpy(before, code_, sizeof(before));
-  const DetourSpec specs[2] = {
+  const DetourSpec detours[2] = {
       {code_, reinterpret_cast<void*>(&PlusOneDetour), reinterpret_cast<void**>(&original_[0]), L"MH_CreateHook(plus one)"},
       {code_ + 0x40, reinterpret_cast<void*>(&TwiceDetour), reinterpret_cast<void**>(&original_[1]),
        L"MH_CreateHook(twice)"}};
   std::wstring message;
-  ASSERT_TRUE(InstallDetours(specs, 2, L"MH_EnableHook(test pair)", message)) << testing::PrintToString(message);
+  ASSERT_TRUE(InstallDetours(detours, 2, L"MH_EnableHook(test pair)", message)) << testing::PrintToString(message);
   EXPECT_NE(original_[0], nullptr);
   EXPECT_NE(original_[1], nullptr);
   EXPECT_EQ(plusOne_(5), 106);
   EXPECT_EQ(twice_(5), 1010);
 
-  RemoveDetours(specs, 2);
+  RemoveDetours(detours, 2);
   EXPECT_EQ(original_[0], nullptr);
   EXPECT_EQ(original_[1], nullptr);
   EXPECT_EQ(plusOne_(5), 6);
   EXPECT_EQ(twice_(5), 10);
   EXPECT_EQ(std::memcmp(before, code_, sizeof(before)), 0);
   // Removing again is harmless.
-  RemoveDetours(specs, 2);
+  RemoveDetours(detours, 2);
   EXPECT_EQ(plusOne_(5), 6);
 }
 

@@ -236,6 +236,7 @@ TEST_F(SwapRuntimeTest, PacedSampleTakesTheWaitAndThePresentMeasuresTheDelay) {
   PaceBeforeSample();  // first frame: the cadence starts now, nothing to wait for
   PaceBeforeSample();  // a second viewport in the same frame does not pace again
   g_fakeNow += Microseconds(2000);
+  g_fakeStep = Microseconds(1000);  // a wrong wait here ends (and shows in the reads) instead of hanging
   g_counterReads = 0;
   Present(slot);
   EXPECT_EQ(g_counterReads, 1);  // paced already: no wait, no second read
