@@ -34,7 +34,7 @@ std::wstring FormatHookFailure(std::wstring_view what, int status) {
          L").";
 }
 
-bool InstallDetours(const DetourSpec* specs, size_t count, const wchar_t* enableName, std::wstring& message) {
+bool InstallDetours(const DetourSite* sites, size_t count, const wchar_t* enableName, std::wstring& message) {
   MinHookApi& mh = MinHook();
   const MH_STATUS init = mh.Initialize();
   if (init != MH_OK && init != MH_ERROR_ALREADY_INITIALIZED) {
@@ -43,25 +43,25 @@ bool InstallDetours(const DetourSpec* specs, size_t count, const wchar_t* enable
   }
 
   for (size_t created = 0; created < count; ++created) {
-    const MH_STATUS status = mh.CreateHook(specs[created].target, specs[created].detour, specs[created].trampolineSlot);
+    const MH_STATUS status = mh.CreateHook(sites[created].target, sites[created].detour, sites[created].trampolineSlot);
     if (status != MH_OK) {
       for (size_t i = created; i-- > 0;) {
-        mh.RemoveHook(specs[i].target);
-        *specs[i].trampolineSlot = nullptr;
+        mh.RemoveHook(sites[i].target);
+        *sites[i].trampolineSlot = nullptr;
       }
-      *specs[created].trampolineSlot = nullptr;
-      message = FormatHookFailure(specs[created].createName, status);
+      *sites[created].trampolineSlot = nullptr;
+      message = FormatHookFailure(sites[created].createName, status);
       return false;
     }
   }
 
   for (size_t enabled = 0; enabled < count; ++enabled) {
-    const MH_STATUS status = mh.EnableHook(specs[enabled].target);
+    const MH_STATUS status = mh.EnableHook(sites[enabled].target);
     if (status != MH_OK) {
-      for (size_t i = enabled; i-- > 0;) mh.DisableHook(specs[i].target);
+      for (size_t i = enabled; i-- > 0;) mh.DisableHook(sites[i].target);
       for (size_t i = count; i-- > 0;) {
-        mh.RemoveHook(specs[i].target);
-        *specs[i].trampolineSlot = nullptr;
+        mh.RemoveHook(sites[i].target);
+        *sites[i].trampolineSlot = nullptr;
       }
       message = FormatHookFailure(enableName, status);
       return false;
@@ -70,11 +70,11 @@ bool InstallDetours(const DetourSpec* specs, size_t count, const wchar_t* enable
   return true;
 }
 
-void RemoveDetours(const DetourSpec* specs, size_t count) {
+void RemoveDetours(const DetourSite* sites, size_t count) {
   MinHookApi& mh = MinHook();
-  for (size_t i = 0; i < count; ++i) mh.DisableHook(specs[i].target);
+  for (size_t i = 0; i < count; ++i) mh.DisableHook(sites[i].target);
   for (size_t i = 0; i < count; ++i) {
-    mh.RemoveHook(specs[i].target);
-    *specs[i].trampolineSlot = nullptr;
+    mh.RemoveHook(sites[i].target);
+    *sites[i].trampolineSlot = nullptr;
   }
 }

@@ -55,7 +55,7 @@ void RunMessageDetour(void* updater, int message, float value) {
   }
 }
 
-DetourSpec CameraSpecs(HMODULE host, size_t index) {
+DetourSite CameraDetourSite(HMODULE host, size_t index) {
   if (index == 0)
     return {SiteAddress(host, SiteId::UpdaterRunMessage), reinterpret_cast<void*>(&RunMessageDetour),
             reinterpret_cast<void**>(&g_camera.runMessageOriginal), L"MH_CreateHook(cUpdater::RunMessage)"};
@@ -126,8 +126,8 @@ bool InstallCameraInterpolation(HMODULE host, std::wstring& message) {
   g_camera.schedulerClock.store(reinterpret_cast<SchedulerClockFn>(SiteAddress(host, SiteId::SchedulerClock)),
                                 std::memory_order_release);
 
-  const DetourSpec specs[] = {CameraSpecs(host, 0), CameraSpecs(host, 1)};
-  return InstallDetours(specs, 2, L"MH_EnableHook(camera interpolation)", message);
+  const DetourSite sites[] = {CameraDetourSite(host, 0), CameraDetourSite(host, 1)};
+  return InstallDetours(sites, 2, L"MH_EnableHook(camera interpolation)", message);
 }
 
 void UninstallCameraInterpolation() {
@@ -135,8 +135,8 @@ void UninstallCameraInterpolation() {
   if (host == nullptr) return;
   if (SiteRva(SiteId::UpdaterRunMessage) != 0) {
     // The render detour goes first, as it was created last.
-    const DetourSpec specs[] = {CameraSpecs(host, 1), CameraSpecs(host, 0)};
-    RemoveDetours(specs, 2);
+    const DetourSite sites[] = {CameraDetourSite(host, 1), CameraDetourSite(host, 0)};
+    RemoveDetours(sites, 2);
   }
   SetCameraSetterAddresses(nullptr, nullptr);
   ResetInterpolationState();

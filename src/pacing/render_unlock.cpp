@@ -39,7 +39,7 @@ void EngineRunDetour(void* engine) {
   g_unlock.currentEngine.store(nullptr, std::memory_order_release);
 }
 
-DetourSpec EngineRunSpec(HMODULE host) {
+DetourSite EngineRunDetourSite(HMODULE host) {
   return {SiteAddress(host, SiteId::EngineRun), reinterpret_cast<void*>(&EngineRunDetour),
           reinterpret_cast<void**>(&g_unlock.original), L"MH_CreateHook(cEngine::Run)"};
 }
@@ -55,15 +55,15 @@ bool InstallRenderUnlock(HMODULE host, std::wstring& message) {
     message = L"cEngine::Run entry bytes do not match the supported build.";
     return false;
   }
-  const DetourSpec spec = EngineRunSpec(host);
-  return InstallDetours(&spec, 1, L"MH_EnableHook(cEngine::Run)", message);
+  const DetourSite site = EngineRunDetourSite(host);
+  return InstallDetours(&site, 1, L"MH_EnableHook(cEngine::Run)", message);
 }
 
 void UninstallRenderUnlock() {
   HMODULE host = GetModuleHandleW(nullptr);
   if (host != nullptr && SiteRva(SiteId::EngineRun) != 0) {
-    const DetourSpec spec = EngineRunSpec(host);
-    RemoveDetours(&spec, 1);
+    const DetourSite site = EngineRunDetourSite(host);
+    RemoveDetours(&site, 1);
   }
   g_unlock.currentEngine.store(nullptr, std::memory_order_release);
 }

@@ -98,7 +98,7 @@ class InstallDetoursTest : public ::testing::Test {
   char a_ = 0, b_ = 0;   // stand-ins for two host functions
   void* slotA_ = reinterpret_cast<void*>(0xDEAD);
   void* slotB_ = reinterpret_cast<void*>(0xBEEF);
-  DetourSpec detours_[2] = {{&a_, reinterpret_cast<void*>(0xA), &slotA_, L"MH_CreateHook(first)"},
+  DetourSite detours_[2] = {{&a_, reinterpret_cast<void*>(0xA), &slotA_, L"MH_CreateHook(first)"},
                           {&b_, reinterpret_cast<void*>(0xB), &slotB_, L"MH_CreateHook(second)"}};
   std::wstring message_;
 };
@@ -231,7 +231,7 @@ class RealDetourTest : public ::testing::Test {
 TEST_F(RealDetourTest, DetoursRunThroughTheirTrampolinesAndRemovalRestoresTheCode) {
   uint8_t before[0x48];
   std::memcpy(before, code_, sizeof(before));
-  const DetourSpec detours[2] = {
+  const DetourSite detours[2] = {
       {code_, reinterpret_cast<void*>(&PlusOneDetour), reinterpret_cast<void**>(&original_[0]), L"MH_CreateHook(plus one)"},
       {code_ + 0x40, reinterpret_cast<void*>(&TwiceDetour), reinterpret_cast<void**>(&original_[1]),
        L"MH_CreateHook(twice)"}};
