@@ -6,10 +6,15 @@ namespace {
 
 constexpr float kSameTickTolerance = 1e-5f;
 
+Quaternion OrientationOf(const CameraSnapshot& snapshot) {
+  return snapshot.mode == kCameraModeEuler ? SnapshotOrientation(snapshot) : Quaternion{1, 0, 0, 0};
+}
+
 void PushCamera(CameraHistory& history, uint64_t tick, const CameraSnapshot& snapshot) {
   CameraHistoryEntry& slot = PushHistorySlot(history);
   slot.tick = tick;
   slot.snapshot = snapshot;
+  slot.orientation = OrientationOf(snapshot);
 }
 
 HistoryPublishResult RestartWith(CameraHistory& history, uint64_t tick, uint64_t generation,
@@ -47,6 +52,7 @@ HistoryPublishResult PublishCameraHistory(CameraHistory& history, uint64_t tick,
       return RestartWith(history, tick, generation, snapshot, HistoryPublishResult::Discontinuity);
     }
     newest.snapshot = snapshot;
+    newest.orientation = OrientationOf(snapshot);
     return HistoryPublishResult::SameTickUpdate;
   }
   if (tick == newest.tick + 1 && !SnapshotIsDiscontinuous(newest.snapshot, snapshot)) {
@@ -76,7 +82,8 @@ CameraSample SampleCameraHistory(const CameraHistory& history, const ClockSample
   const CameraHistoryEntry* newer = nullptr;
   out.result = ToCameraResult(LocateHistoryPair(history, sample, &older, &newer));
   if (out.result != CameraSampleResult::Applied) return out;
-  if (!InterpolateSnapshot(older->snapshot, newer->snapshot, SampleBlendFactor(sample), &out.snapshot)) {
+  if (!InterpolateOrientedSnapshot(older->snapshot, older->orientation, newer->snapshot, newer->orientation,
+                                   SampleBlendFactor(sample), &out.snapshot)) {
     out.result = CameraSampleResult::Invalid;
   }
   return out;

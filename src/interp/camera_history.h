@@ -10,6 +10,7 @@
 struct CameraHistoryEntry {
   uint64_t tick;
   CameraSnapshot snapshot;
+  Quaternion orientation;  // SnapshotOrientation(snapshot) in euler mode, kept with the entry
 };
 
 // Zero-initialised is empty and not valid.

@@ -18,11 +18,11 @@ Quaternion AxisAngle(float angle, float x, float y, float z) {
   return {std::cos(half), x * s, y * s, z * s};
 }
 
-Quaternion SnapshotOrientation(const CameraSnapshot& s) {
+}  // namespace
+
+Quaternion SnapshotOrientation(const CameraSnapshot& s) noexcept {
   return Normalise(EulerToQuaternion({s.pitch, s.yaw, s.roll}));
 }
-
-}  // namespace
 
 bool ValidateSnapshot(const CameraSnapshot& snapshot) noexcept {
   for (float v : snapshot.position) {
@@ -86,6 +86,13 @@ EulerAngles QuaternionToEuler(Quaternion q) noexcept {
 }
 
 bool InterpolateSnapshot(const CameraSnapshot& a, const CameraSnapshot& b, float t, CameraSnapshot* out) noexcept {
+  const bool euler = a.mode == kCameraModeEuler && b.mode == kCameraModeEuler;
+  return InterpolateOrientedSnapshot(a, euler ? SnapshotOrientation(a) : Quaternion{1, 0, 0, 0}, b,
+                                     euler ? SnapshotOrientation(b) : Quaternion{1, 0, 0, 0}, t, out);
+}
+
+bool InterpolateOrientedSnapshot(const CameraSnapshot& a, const Quaternion& aOrientation, const CameraSnapshot& b,
+                                 const Quaternion& bOrientation, float t, CameraSnapshot* out) noexcept {
   *out = CameraSnapshot{};
   if (!ValidateSnapshot(a) || !ValidateSnapshot(b) || !std::isfinite(t) || t < 0.0f || t > 1.0f ||
       a.mode != b.mode) {
@@ -97,7 +104,7 @@ bool InterpolateSnapshot(const CameraSnapshot& a, const CameraSnapshot& b, float
   r.mode = a.mode;
   if (a.mode == kCameraModeEuler) {
     // Through quaternions, so 179 to -179 degrees of yaw turns 2 degrees, not 358.
-    const EulerAngles angles = QuaternionToEuler(Slerp(SnapshotOrientation(a), SnapshotOrientation(b), t));
+    const EulerAngles angles = QuaternionToEuler(Slerp(aOrientation, bOrientation, t));
     r.pitch = angles.pitch;
     r.yaw = angles.yaw;
     r.roll = angles.roll;

@@ -39,3 +39,9 @@ EulerAngles QuaternionToEuler(Quaternion q) noexcept;
 // Position linearly, orientation by slerp (euler) or InterpolateRigid (matrix); t in [0, 1].
 // Fails on invalid input, differing modes or an invalid result; *out is then all zero.
 bool InterpolateSnapshot(const CameraSnapshot& a, const CameraSnapshot& b, float t, CameraSnapshot* out) noexcept;
+// The normalised euler orientation of a snapshot, as InterpolateSnapshot blends it.
+Quaternion SnapshotOrientation(const CameraSnapshot& snapshot) noexcept;
+// InterpolateSnapshot with the euler orientations already known (a history keeps them per entry,
+// so a render pays the trigonometry once per tick, not once per frame). Ignored in matrix mode.
+bool InterpolateOrientedSnapshot(const CameraSnapshot& a, const Quaternion& aOrientation, const CameraSnapshot& b,
+                                 const Quaternion& bOrientation, float t, CameraSnapshot* out) noexcept;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "core/log.h"
@@ -111,9 +112,12 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
   CameraSnapshot drawn = interpolated.snapshot;
   CameraSnapshot older{};
   CameraSnapshot newer{};
-  const bool havePair = FindCameraPair(g_render.history, sample, &older, &newer);
+  // The pair feeds only the mouse-look preview and the skeleton ride: fetched when one can use it.
+  const bool previewActive = MouseLookPreviewActive();
+  const bool havePair = (previewActive || drawn.mode == kCameraModeMatrix) &&
+                        FindCameraPair(g_render.history, sample, &older, &newer);
   MouseLookDelta look;
-  if (MouseLookPreviewActive() && havePair) {
+  if (previewActive && havePair) {
     look = MouseLookPreviewDelta(sample, older, newer);
     if (look.valid && drawn.mode == kCameraModeEuler) {
       drawn.yaw += look.yaw;
@@ -165,8 +169,19 @@ void RenderViewportDetour(void* scene, void* viewport, float value, int flags) {
   if (viewport == nullptr || !CameraClock().configured || CompletedTickCounter() == 0)
     return CallHostRender(scene, viewport, value, flags);
 
-  uint8_t listener = 0;
-  if (!ReadHostValueAt(viewport, host_layout::kViewportListenerFlag, listener) || listener > 1) {
+  // Camera, companion and listener flag in one guarded copy.
+  struct ViewportFields {
+    void* camera;
+    void* companion;
+    uint8_t pad[3];
+    uint8_t listener;
+  };
+  static_assert(offsetof(ViewportFields, companion) == host_layout::kViewportCompanion - host_layout::kViewportCamera);
+  static_assert(offsetof(ViewportFields, listener) == host_layout::kViewportListenerFlag - host_layout::kViewportCamera);
+  ViewportFields fields{};
+  const bool readable = ReadHostValueAt(viewport, host_layout::kViewportCamera, fields);
+  const uint8_t listener = fields.listener;
+  if (!readable || listener > 1) {
     ResetInterpolationState();
     return CallHostRender(scene, viewport, value, flags);
   }
@@ -174,12 +189,10 @@ void RenderViewportDetour(void* scene, void* viewport, float value, int flags) {
   if (LatchOnce(g_render.listenerFoundLogged))
     LogWrite(LogLevel::Info, L"Camera interpolation found the active listener viewport at validated offset +0x2B.");
 
-  void* camera = nullptr;
-  void* companion = nullptr;
+  void* camera = fields.camera;
+  void* companion = fields.companion;
   CameraSnapshot authoritative{};
-  if (!ReadHostValueAt(viewport, host_layout::kViewportCamera, camera) ||
-      !ReadHostValueAt(viewport, host_layout::kViewportCompanion, companion) || camera == nullptr ||
-      companion == nullptr || !ReadCamera(camera, &authoritative)) {
+  if (camera == nullptr || companion == nullptr || !ReadCamera(camera, &authoritative)) {
     ResetInterpolationState();
     if (LatchOnce(g_render.layoutUnavailableLogged))
       LogWrite(LogLevel::Warn, L"Camera interpolation skipped a viewport whose validated Velt camera layout was unavailable.");
@@ -198,21 +211,26 @@ void RenderViewportDetour(void* scene, void* viewport, float value, int flags) {
 
 bool ReadCamera(const void* camera, CameraSnapshot* snapshot) {
   *snapshot = CameraSnapshot{};
-  if (camera == nullptr) return false;
+  // One guarded copy of everything the camera state spans, then the fields from that copy.
+  constexpr size_t kBegin = host_layout::kCameraPosition;
+  constexpr size_t kEnd = host_layout::kCameraRotation + sizeof(RigidMatrix);
+  uint8_t block[kEnd - kBegin];
+  if (camera == nullptr || !ReadHostMemory(static_cast<const uint8_t*>(camera) + kBegin, block, sizeof(block)))
+    return false;
+  auto field = [&](size_t offset, void* out, size_t size) { std::memcpy(out, block + (offset - kBegin), size); };
   CameraSnapshot read{};
   uint32_t mode = 0;
-  if (!ReadHostValueAt(camera, host_layout::kCameraMode, mode)) return false;
+  field(host_layout::kCameraMode, &mode, sizeof(mode));
   if (mode == kCameraModeMatrix) {
-    if (!ReadHostValueAt(camera, host_layout::kCameraRotation, read.matrix)) return false;
+    field(host_layout::kCameraRotation, &read.matrix, sizeof(read.matrix));
   } else if (mode == kCameraModeEuler) {
-    if (!ReadHostValueAt(camera, host_layout::kCameraPitch, read.pitch) ||
-        !ReadHostValueAt(camera, host_layout::kCameraYaw, read.yaw) ||
-        !ReadHostValueAt(camera, host_layout::kCameraRoll, read.roll))
-      return false;
+    field(host_layout::kCameraPitch, &read.pitch, sizeof(float));
+    field(host_layout::kCameraYaw, &read.yaw, sizeof(float));
+    field(host_layout::kCameraRoll, &read.roll, sizeof(float));
   } else {
     return false;
   }
-  if (!ReadHostValueAt(camera, host_layout::kCameraPosition, read.position)) return false;
+  field(host_layout::kCameraPosition, read.position, sizeof(read.position));
   read.mode = mode;
   if (!ValidateSnapshot(read)) return false;
   *snapshot = read;
@@ -232,9 +250,10 @@ CameraApplyFailure ApplyCamera(void* camera, const CameraSnapshot& snapshot) {
   if (snapshot.mode == kCameraModeMatrix) {
     setRotationMatrix(camera, snapshot.matrix.m);
   } else {
-    WriteHostValueAt(camera, host_layout::kCameraPitch, snapshot.pitch);
-    WriteHostValueAt(camera, host_layout::kCameraYaw, snapshot.yaw);
-    WriteHostValueAt(camera, host_layout::kCameraRoll, snapshot.roll);
+    static_assert(host_layout::kCameraYaw == host_layout::kCameraPitch + 4 &&
+                  host_layout::kCameraRoll == host_layout::kCameraPitch + 8);
+    const float angles[3] = {snapshot.pitch, snapshot.yaw, snapshot.roll};
+    WriteHostValueAt(camera, host_layout::kCameraPitch, angles);
   }
   const uint8_t dirty = 1;
   for (size_t offset : host_layout::kCameraDirtyFlags) WriteHostValueAt(camera, offset, dirty);
