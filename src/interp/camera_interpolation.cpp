@@ -30,15 +30,11 @@ struct CameraInterpolationState {
 
 CameraInterpolationState g_camera;
 
-constexpr float kMinStep = 0.001f;
-constexpr float kMaxStep = 1.0f;
-
 void RunMessageDetour(void* updater, int message, float value) {
   g_camera.runMessageOriginal(updater, message, value);
   // Host memory is re-checked after every step; within one the region cache answers.
   AdvanceRegionCacheEpoch();
-  if (message != host_layout::kCompletedStepMessage || !std::isfinite(value) || value < kMinStep || value > kMaxStep)
-    return;
+  if (!IsCompletedStep(message, value)) return;
   double now = 0.0;
   if (!NowSeconds(&now)) return;
   if (!ConfigureClock(g_camera.clock, static_cast<double>(value), kDefaultClockMaxGap)) return;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "host/host_layout.h"
+
 namespace {
 
 // Wall-clock jitter below this is rounding, not time going backwards.
@@ -180,4 +182,9 @@ const wchar_t* ClockSampleStatusName(ClockSampleStatus status) noexcept {
     case ClockSampleStatus::Reset: return L"reset";
   }
   return L"unknown";
+}
+
+bool IsCompletedStep(int message, float stepSeconds) noexcept {
+  return message == host_layout::kCompletedStepMessage && std::isfinite(stepSeconds) && stepSeconds >= 0.001f &&
+         stepSeconds <= 1.0f;
 }

@@ -78,5 +78,9 @@ bool ClockSampleHasPair(const ClockSample& sample) noexcept;
 // 1 at it. dueMs and nowMs are the scheduler's millisecond clock, unitMs and rate its step.
 RenderPhaseResult ComputeRenderPhase(uint64_t dueMs, double unitMs, double rate, uint64_t nowMs) noexcept;
 
+// The engine's completed-step message with a usable step length in seconds: only these count
+// as ticks. Compared as float, as the engine passes it.
+bool IsCompletedStep(int message, float stepSeconds) noexcept;
+
 const wchar_t* ClockResetReasonName(ClockResetReason reason) noexcept;
 const wchar_t* ClockSampleStatusName(ClockSampleStatus status) noexcept;
