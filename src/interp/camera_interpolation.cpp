@@ -26,17 +26,24 @@ struct CameraInterpolationState {
   void* renderViewportOriginal = nullptr;
   std::atomic<SchedulerClockFn> schedulerClock{nullptr};
   std::atomic<bool> clockActiveLogged{false};
+  double lastRegionRefresh = 0.0;
 };
+
+constexpr double kRegionRefreshSeconds = 0.1;
 
 CameraInterpolationState g_camera;
 
 void RunMessageDetour(void* updater, int message, float value) {
   g_camera.runMessageOriginal(updater, message, value);
-  // Host memory is re-checked after every step; within one the region cache answers.
-  AdvanceRegionCacheEpoch();
   if (!IsCompletedStep(message, value)) return;
   double now = 0.0;
   if (!NowSeconds(&now)) return;
+  // The region cache behind the guarded host reads is emptied a few times a second. A memory
+  // query costs tens of microseconds under some systems, far more than a frame's interpolation.
+  if (!(now - g_camera.lastRegionRefresh < kRegionRefreshSeconds) || now < g_camera.lastRegionRefresh) {
+    AdvanceRegionCacheEpoch();
+    g_camera.lastRegionRefresh = now;
+  }
   if (!ConfigureClock(g_camera.clock, static_cast<double>(value), kDefaultClockMaxGap)) return;
   const uint64_t tick = ++g_camera.completedTicks;
   if (!PublishTick(g_camera.clock, tick, now, false).accepted) {
@@ -141,4 +148,6 @@ void UninstallCameraInterpolation() {
 void ResetInterpolationState() {
   // Entity, world and skeletal histories and the mouse-look preview join here when they exist.
   ResetViewportRenderState();
+  // Whatever suggested another camera or viewport also gets its memory looked at afresh.
+  AdvanceRegionCacheEpoch();
 }
