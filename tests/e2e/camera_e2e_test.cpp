@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <regex>
 
 #include "game_run.h"
 
@@ -105,6 +106,31 @@ TEST(CameraE2E, UnreadableCameraModeIsSkippedWithOneWarning) {
   EXPECT_EQ(run.CountMessage("Camera interpolation skipped a viewport whose validated Velt camera layout was unavailable."), 1)
       << run.Messages();
   EXPECT_LT(RepeatedPositionShare(run.frames, 110, 148), 0.05) << "interpolation resumes once the mode is readable";
+}
+
+}  // namespace
+
+namespace {
+
+// A scheduler rate the render phase refuses (200 steps a second is above its 100): the clock never
+// gets a valid phase, every frame is drawn as the host drew it, and the one warning says why.
+TEST(CameraE2E, RefusedRenderPhaseWarnsOnceAfter240FramesAndLeavesFramesAlone) {
+  const GameRunResult run = RunCamera(kCamera, {L"--scenario", L"steady", L"--tick-hz", L"200", L"--ticks", L"400",
+                                                L"--render-hz", L"600"});
+  ASSERT_EQ(run.exitCode, 0u) << run.stderrText;
+  // The 240th frame may be the first after a step (appended) or a later one (unchanged).
+  const std::regex warning(
+      "Camera interpolation has not produced a sample after 240 listener frames: pose-publish=(appended|unchanged), "
+      "clock-sample=unavailable, camera-sample=clock-unavailable, alpha=0\\.000000, raw-alpha=0\\.000000\\.");
+  int warnings = 0;
+  for (size_t i = 0; i < run.logMessages.size(); ++i) {
+    if (std::regex_match(run.logMessages[i], warning)) {
+      ++warnings;
+      EXPECT_EQ(run.logLevels[i], "WARN");
+    }
+  }
+  EXPECT_EQ(warnings, 1) << run.Messages();
+  EXPECT_EQ(run.CountMessage("Camera interpolation active on the validated Velt viewport/camera layout."), 0);
 }
 
 }  // namespace
