@@ -56,7 +56,7 @@ TEST(SwapE2E, LimiterPacesBeforeTheCameraSampleAndPresentsWithoutASecondWait) {
   const size_t first = f.rows.size() / 4;
   const size_t last = f.rows.size() - 1;
   const double rate = static_cast<double>(last - first) / (f.At(last, "present_s") - f.At(first, "present_s"));
-  EXPECT_NEAR(rate, 90.0, 2.0);
+  EXPECT_NEAR(rate, 90.0, 4.0) << "paced, not uncapped (thousands of frames a second here)";
 
   // With the wait before the sample, the delay to the present is a small part of a frame.
   const std::regex delay(R"(Sample-to-present delay: frames=(\d+) mean=([0-9.]+) ms, min=([0-9.]+) ms, max=([0-9.]+) ms)");
