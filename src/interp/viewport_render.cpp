@@ -211,26 +211,24 @@ void RenderViewportDetour(void* scene, void* viewport, float value, int flags) {
 
 bool ReadCamera(const void* camera, CameraSnapshot* snapshot) {
   *snapshot = CameraSnapshot{};
-  // One guarded copy of everything the camera state spans, then the fields from that copy.
+  // One guarded test for everything the camera state spans; then only the fields in use are copied.
   constexpr size_t kBegin = host_layout::kCameraPosition;
   constexpr size_t kEnd = host_layout::kCameraRotation + sizeof(RigidMatrix);
-  uint8_t block[kEnd - kBegin];
-  if (camera == nullptr || !ReadHostMemory(static_cast<const uint8_t*>(camera) + kBegin, block, sizeof(block)))
-    return false;
-  auto field = [&](size_t offset, void* out, size_t size) { std::memcpy(out, block + (offset - kBegin), size); };
+  const auto* base = static_cast<const uint8_t*>(camera);
+  if (camera == nullptr || !CheckHostRange(base + kBegin, kEnd - kBegin, false)) return false;
   CameraSnapshot read{};
   uint32_t mode = 0;
-  field(host_layout::kCameraMode, &mode, sizeof(mode));
+  std::memcpy(&mode, base + host_layout::kCameraMode, sizeof(mode));
   if (mode == kCameraModeMatrix) {
-    field(host_layout::kCameraRotation, &read.matrix, sizeof(read.matrix));
+    std::memcpy(&read.matrix, base + host_layout::kCameraRotation, sizeof(read.matrix));
   } else if (mode == kCameraModeEuler) {
-    field(host_layout::kCameraPitch, &read.pitch, sizeof(float));
-    field(host_layout::kCameraYaw, &read.yaw, sizeof(float));
-    field(host_layout::kCameraRoll, &read.roll, sizeof(float));
+    std::memcpy(&read.pitch, base + host_layout::kCameraPitch, sizeof(float));
+    std::memcpy(&read.yaw, base + host_layout::kCameraYaw, sizeof(float));
+    std::memcpy(&read.roll, base + host_layout::kCameraRoll, sizeof(float));
   } else {
     return false;
   }
-  field(host_layout::kCameraPosition, read.position, sizeof(read.position));
+  std::memcpy(read.position, base + host_layout::kCameraPosition, sizeof(read.position));
   read.mode = mode;
   if (!ValidateSnapshot(read)) return false;
   *snapshot = read;
