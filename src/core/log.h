@@ -18,4 +18,7 @@ inline void LogWrite(LogLevel level, std::wstring_view text) { LogWrite(level, t
 std::wstring LocalLogPath();
 
 // True exactly once per latch: the gate for every once-only log line.
-inline bool LatchOnce(std::atomic<bool>& latch) { return !latch.exchange(true, std::memory_order_acq_rel); }
+// A plain load first: on per-frame paths the latch is nearly always already set.
+inline bool LatchOnce(std::atomic<bool>& latch) {
+  return !latch.load(std::memory_order_relaxed) && !latch.exchange(true, std::memory_order_acq_rel);
+}
