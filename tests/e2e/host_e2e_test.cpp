@@ -142,3 +142,41 @@ TEST(RenderUnlockE2E, ClearsABooleanCapAndRefusesAnythingElse) {
 }
 
 }  // namespace
+
+namespace {
+
+// Features this build doesn't carry yet refuse: a root key takes the camera, the unlock and the
+// swap runtime down with it; the optional extras only stay off.
+TEST(BootstrapE2E, UnavailableFeaturesRefuseAndRollBackAsTheirRulesSay) {
+  const GameRunResult roots = RunWith(
+      IniText({{"Telemetry", {{"Enabled", "true"}}},
+               {"Features", {{"RenderUnlock", "true"}, {"CameraInterpolation", "true"}, {"HandsRootInterpolation", "true"}}}}),
+      {});
+  EXPECT_EQ(roots.summary.at("bootstrap-exit"), "10") << roots.Messages();
+  EXPECT_TRUE(roots.HasMessage("ERROR", "Player interpolation could not start: The entity runtime is not available in this build."))
+      << roots.Messages();
+  EXPECT_TRUE(roots.HasMessage("ERROR", "Fail-closed: behavioral hooks were rolled back."));
+  EXPECT_EQ(roots.CountMessagePrefix("Render unlock active"), 0) << "rolled back before the engine loop started";
+  EXPECT_EQ(roots.CountMessagePrefix("Swap cadence"), 0);
+  EXPECT_EQ(roots.exitCode, 0u) << roots.stderrText;
+
+  const GameRunResult extras = RunWith(
+      IniText({{"General", {{"Diagnostics", "false"}}},
+               {"Telemetry", {{"Enabled", "false"}}},
+               {"Features",
+                {{"RenderUnlock", "true"}, {"CameraInterpolation", "true"}, {"MouseOverlay", "true"}, {"ParticleInterpolation", "true"}}}}),
+      {});
+  EXPECT_EQ(extras.summary.at("bootstrap-exit"), "0") << extras.Messages();
+  EXPECT_TRUE(extras.HasMessage(
+      "ERROR", "Mouse-look preview could not start and stays off: The mouse-look preview is not available in this build."))
+      << extras.Messages();
+  EXPECT_TRUE(extras.HasMessage(
+      "ERROR", "GUI cursor preview could not start and stays off: The GUI cursor preview is not available in this build."));
+  EXPECT_TRUE(extras.HasMessage(
+      "ERROR", "Particle interpolation could not start and stays off: Particle interpolation is not available in this build."));
+  EXPECT_EQ(extras.CountMessagePrefix("Root probe was unavailable"), 0) << "no probe without Diagnostics or a root key";
+  EXPECT_TRUE(extras.HasMessage("INFO", "Bootstrap complete with requested hooks enabled."));
+  EXPECT_EQ(extras.CountMessage("Render unlock active: validated cEngine::mbLimitFPS and set it to false."), 1);
+}
+
+}  // namespace
