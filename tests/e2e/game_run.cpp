@@ -1,5 +1,7 @@
 #include "game_run.h"
 
+#include "support/temp_folder.h"
+
 #include <windows.h>
 
 #include <fstream>
@@ -31,16 +33,7 @@ std::string ReadFile(const std::wstring& path) {
   return s.str();
 }
 
-std::wstring MakeTempFolder() {
-  wchar_t base[MAX_PATH];
-  GetTempPathW(MAX_PATH, base);
-  static LONG counter = 0;
-  const std::wstring folder = std::wstring(base) + L"framolt-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(InterlockedIncrement(&counter));
-  CreateDirectoryW(folder.c_str(), nullptr);
-  return folder;
-}
-
+// Copies every file of the built game folder; a copy that fails stops the run with the reason.
 void CopyGameFolder(const std::wstring& from, const std::wstring& to, const std::wstring& exeName) {
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &found);
@@ -49,21 +42,28 @@ void CopyGameFolder(const std::wstring& from, const std::wstring& to, const std:
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     std::wstring name = found.cFileName;
     const std::wstring target = name == L"QuarrenVelt.exe" ? exeName : name;
-    CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + target).c_str(), FALSE);
+    if (!CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + target).c_str(), FALSE)) {
+      const DWORD error = GetLastError();
+      FindClose(find);
+      throw std::runtime_error("could not copy " + Narrow(name) + ": error " + std::to_string(error));
+    }
   } while (FindNextFileW(find, &found));
   FindClose(find);
 }
 
-void RemoveFolder(const std::wstring& folder) {
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + L"\\" + found.cFileName).c_str());
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+// Starts the game; a start that fails under a busy Wine server is tried again before giving up.
+PROCESS_INFORMATION StartGame(std::wstring command, const std::wstring& folder, STARTUPINFOW& startup) {
+  PROCESS_INFORMATION process{};
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::wstring mutableCommand = command;
+    if (CreateProcessW(nullptr, mutableCommand.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(), &startup,
+                       &process))
+      return process;
+    error = GetLastError();
+    Sleep(250);
   }
-  RemoveDirectoryW(folder.c_str());
+  throw std::runtime_error("could not start " + Narrow(command) + ": error " + std::to_string(error));
 }
 
 void ParseLog(GameRunResult& result) {
@@ -172,7 +172,8 @@ std::string IniText(const std::map<std::string, std::map<std::string, std::strin
 
 GameRunResult RunGame(const GameRunOptions& options) {
   GameRunResult result;
-  result.folder = MakeTempFolder();
+  const TempFolder folder(L"e2e");
+  result.folder = folder.path();
   CopyGameFolder(WindowsPath(FRAMOLT_GAME_DIR) + L"\\" + options.build, result.folder, options.exeName);
   if (!options.ini.empty()) {
     std::ofstream ini((result.folder + L"\\QuarrenVelt.Framolt.ini").c_str(), std::ios::binary);
@@ -195,12 +196,12 @@ GameRunResult RunGame(const GameRunOptions& options) {
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
-  std::wstring mutableCommand = command;
-  if (!CreateProcessW(nullptr, mutableCommand.data(), nullptr, nullptr, TRUE, 0, nullptr, result.folder.c_str(),
-                      &startup, &process)) {
+  try {
+    process = StartGame(command, result.folder, startup);
+  } catch (...) {
     CloseHandle(out);
     CloseHandle(err);
-    throw std::runtime_error("could not start " + Narrow(command));
+    throw;
   }
   CloseHandle(out);
   CloseHandle(err);
@@ -218,6 +219,5 @@ GameRunResult RunGame(const GameRunOptions& options) {
   ParseLog(result);
   ParseSummary(result);
   if (options.frames) result.frames = ParseFrames(ReadFile(result.folder + L"\\frames.csv"));
-  RemoveFolder(result.folder);
   return result;
 }

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace qvtest {
@@ -64,7 +65,7 @@ GameRun RunGame(const std::wstring& exe, const std::wstring& args) {
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
   } else {
-    run.err = "CreateProcessW failed";
+    run.err = "CreateProcessW failed: error " + std::to_string(GetLastError());
   }
   CloseHandle(out_read);
   CloseHandle(err_read);
@@ -76,12 +77,20 @@ std::wstring MakeGameCopy(const std::wstring& build, bool with_probe) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   static int serial = 0;
-  std::wstring dir = std::wstring(temp) + L"qv-standin-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                     std::to_wstring(++serial);
-  CreateDirectoryW(dir.c_str(), nullptr);
+  // Process ids come back quickly under Wine, so the tick count keeps a name from an earlier run apart.
+  std::wstring dir;
+  do {
+    dir = std::wstring(temp) + L"qv-standin-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+          std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++serial);
+  } while (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
+  auto copy = [](const std::wstring& from, const std::wstring& to) {
+    if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+      throw std::runtime_error("could not copy to " + std::string(to.begin(), to.end()) + ": error " +
+                               std::to_string(GetLastError()));
+  };
   for (const wchar_t* name : {L"QuarrenVelt.exe", L"SDL2.dll", L"Newton.dll", L"QuarrenVeltWorld.dll"})
-    CopyFileW((BuiltGameDir(build) + L"/" + name).c_str(), (dir + L"\\" + name).c_str(), FALSE);
-  if (with_probe) CopyFileW(QV_PROBE_DLL, (dir + L"\\QuarrenVelt.Framolt.dll").c_str(), FALSE);
+    copy(BuiltGameDir(build) + L"/" + name, dir + L"\\" + name);
+  if (with_probe) copy(QV_PROBE_DLL, dir + L"\\QuarrenVelt.Framolt.dll");
   return dir;
 }
 
