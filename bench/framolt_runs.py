@@ -55,9 +55,19 @@ def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300):
     else:
         write_ini(os.path.join(game, "QuarrenVelt.Framolt.ini"), **ini)
     started = time.monotonic()
-    proc = subprocess.Popen(argv, cwd=game, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    stdout, stderr = proc.communicate(timeout=timeout)
+    # Output goes to files, not pipes: Wine's background services, when this run starts them, would
+    # inherit a pipe and hold it open long after the game has ended.
+    out_path, err_path = os.path.join(work, "stdout.txt"), os.path.join(work, "stderr.txt")
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        proc = subprocess.Popen(argv, cwd=game, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
     wall = time.monotonic() - started
+    stdout = open(out_path, encoding="utf-8", errors="replace").read()
+    stderr = open(err_path, encoding="utf-8", errors="replace").read()
     # The Windows process runs in the child Wine started, so its CPU time is the child's.
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     log_path = os.path.join(game, "QuarrenVelt.Framolt.log")

@@ -8,9 +8,10 @@ scripts/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" >/dev/null
 build=build/windows
+source scripts/wine-session.sh
 
 demo=$(mktemp -d /tmp/framolt-demo.XXXXXX)
-trap 'rm -rf "$demo"' EXIT
+trap 'rm -rf "$demo"; wineserver -k 2>/dev/null || true' EXIT
 cp -r "$build/game/GOG/." "$demo/"
 cat >"$demo/QuarrenVelt.Framolt.ini" <<'INI'
 [General]

@@ -15,13 +15,7 @@ echo "== Windows build, tests under Wine"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 # The first Windows program creates the build tree's Wine prefix; do it once up front so no test
-# pays for it. One Wine server then stays up for the whole run: a server that starts cold in the
-# middle of a test (after idling out between two others) makes that test many times slower. The
-# first program started on it also starts Wine's own background services; that program gets no
-# output pipe, or the services would inherit it and keep test discovery waiting for its end.
-build/windows/wine-run --version >/dev/null
-export WINEPREFIX="$PWD/build/windows/wineprefix"
-wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
-build/windows/wine-run cmd.exe /c exit </dev/null >/dev/null 2>&1
+# pays for it, and keep one Wine server up for the whole run.
+build=build/windows
+source scripts/wine-session.sh
 ctest --preset windows -j "$jobs"
