@@ -32,15 +32,65 @@ struct RegionEntry {
 };
 
 struct RegionCache {
+  std::atomic<uint32_t> owner;   // thread id; 0 while the slot is free
   RegionEntry entries[kRegionCacheEntries];
   uint32_t lastHit;
   uint32_t nextReplace;
   uint32_t epoch;
 };
 
+// Each thread that checks ranges claims one cache for itself by its thread id and then writes it
+// without locks. A thread that ends leaves its cache to the next thread given the same id; when
+// every slot is taken, a thread asks the system each time. (A thread-local cache would cost a
+// lookup through the compiler runtime's emulated TLS on every call.)
+constexpr size_t kRegionCacheSlots = 8;
+RegionCache g_caches[kRegionCacheSlots];
 std::atomic<uint32_t> g_regionEpoch{1};
 std::atomic<uint64_t> g_regionQueries{0};
-thread_local RegionCache t_regions{};
+
+// The calling thread's id, read from its thread environment block as GetCurrentThreadId does.
+uint32_t CurrentThreadId() {
+  uint32_t id;
+  __asm__("movl %%gs:0x48, %0" : "=r"(id));
+  return id;
+}
+
+RegionCache* ThreadCache() {
+  const uint32_t self = CurrentThreadId();
+  for (RegionCache& cache : g_caches)
+    if (cache.owner.load(std::memory_order_relaxed) == self) return &cache;
+  for (RegionCache& cache : g_caches) {
+    uint32_t free = 0;
+    if (cache.owner.load(std::memory_order_relaxed) == 0 &&
+        cache.owner.compare_exchange_strong(free, self, std::memory_order_acquire)) {
+      cache.epoch = 0;   // filled afresh on first use
+      return &cache;
+    }
+  }
+  return nullptr;
+}
+
+bool QueryAndCache(RegionCache* cache, const void* address, size_t length, bool needWrite) {
+  g_regionQueries.fetch_add(1, std::memory_order_relaxed);
+  MEMORY_BASIC_INFORMATION info;
+  if (!QueryRegion(address, info) || (info.Protect & kReadable) == 0) return false;
+  const RegionEntry entry{reinterpret_cast<uintptr_t>(info.BaseAddress),
+                          reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize,
+                          (info.Protect & kWritable) != 0};
+  if (cache != nullptr) {
+    uint32_t slot = cache->nextReplace;
+    for (uint32_t i = 0; i < kRegionCacheEntries; ++i) {
+      if (cache->entries[i].end == entry.end) {
+        slot = i;
+        break;
+      }
+    }
+    cache->entries[slot] = entry;
+    if (slot == cache->nextReplace) cache->nextReplace = (cache->nextReplace + 1) % kRegionCacheEntries;
+    cache->lastHit = slot;
+  }
+  return InsideRegion(info, address, length) && (entry.writable || !needWrite);
+}
 
 }  // namespace
 
@@ -62,36 +112,25 @@ uint64_t RegionQueryCount() { return g_regionQueries.load(std::memory_order_rela
 bool CheckHostRange(const void* address, size_t length, bool needWrite) {
   const auto start = reinterpret_cast<uintptr_t>(address);
   if (address == nullptr || length == 0 || start + length < start) return false;
-  RegionCache& cache = t_regions;
+  RegionCache* cache = ThreadCache();
+  if (cache == nullptr) return QueryAndCache(nullptr, address, length, needWrite);
   const uint32_t epoch = g_regionEpoch.load(std::memory_order_relaxed);
-  if (cache.epoch != epoch) cache = RegionCache{{}, 0, 0, epoch};
+  if (cache->epoch != epoch) {
+    for (RegionEntry& entry : cache->entries) entry = RegionEntry{};
+    cache->lastHit = 0;
+    cache->nextReplace = 0;
+    cache->epoch = epoch;
+  }
 
   auto contains = [&](const RegionEntry& e) { return e.end != 0 && e.base <= start && start + length <= e.end; };
-  if (contains(cache.entries[cache.lastHit])) return cache.entries[cache.lastHit].writable || !needWrite;
+  if (contains(cache->entries[cache->lastHit])) return cache->entries[cache->lastHit].writable || !needWrite;
   for (uint32_t i = 0; i < kRegionCacheEntries; ++i) {
-    if (contains(cache.entries[i])) {
-      cache.lastHit = i;
-      return cache.entries[i].writable || !needWrite;
+    if (contains(cache->entries[i])) {
+      cache->lastHit = i;
+      return cache->entries[i].writable || !needWrite;
     }
   }
-
-  g_regionQueries.fetch_add(1, std::memory_order_relaxed);
-  MEMORY_BASIC_INFORMATION info;
-  if (!QueryRegion(address, info) || (info.Protect & kReadable) == 0) return false;
-  const RegionEntry entry{reinterpret_cast<uintptr_t>(info.BaseAddress),
-                          reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize,
-                          (info.Protect & kWritable) != 0};
-  uint32_t slot = cache.nextReplace;
-  for (uint32_t i = 0; i < kRegionCacheEntries; ++i) {
-    if (cache.entries[i].end == entry.end) {
-      slot = i;
-      break;
-    }
-  }
-  cache.entries[slot] = entry;
-  if (slot == cache.nextReplace) cache.nextReplace = (cache.nextReplace + 1) % kRegionCacheEntries;
-  cache.lastHit = slot;
-  return InsideRegion(info, address, length) && (entry.writable || !needWrite);
+  return QueryAndCache(cache, address, length, needWrite);
 }
 
 bool ReadHostMemory(const void* address, void* out, size_t length) {

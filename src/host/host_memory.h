@@ -10,8 +10,8 @@ bool IsReadableHostRange(const void* address, size_t length);
 size_t ReadableBytesFrom(const void* address);
 
 // The per-frame guarded test: like IsReadableHostRange (and writable when asked), answered from a
-// small per-thread cache of memory regions. The cache lasts one pass: AdvanceRegionCacheEpoch at
-// the start of every tick and every listener frame makes each thread query again.
+// small cache of memory regions per thread. AdvanceRegionCacheEpoch empties every cache, so that
+// each thread queries again; the camera path does so a few times a second and on every reset.
 bool CheckHostRange(const void* address, size_t length, bool needWrite);
 void AdvanceRegionCacheEpoch();
 uint64_t RegionQueryCount();   // system queries made by CheckHostRange since load

@@ -38,12 +38,7 @@ void RunMessageDetour(void* updater, int message, float value) {
   if (!IsCompletedStep(message, value)) return;
   double now = 0.0;
   if (!NowSeconds(&now)) return;
-  // The region cache behind the guarded host reads is emptied a few times a second. A memory
-  // query costs tens of microseconds under some systems, far more than a frame's interpolation.
-  if (!(now - g_camera.lastRegionRefresh < kRegionRefreshSeconds) || now < g_camera.lastRegionRefresh) {
-    AdvanceRegionCacheEpoch();
-    g_camera.lastRegionRefresh = now;
-  }
+  RefreshRegionCacheIfDue(now);
   if (!ConfigureClock(g_camera.clock, static_cast<double>(value), kDefaultClockMaxGap)) return;
   const uint64_t tick = ++g_camera.completedTicks;
   if (!PublishTick(g_camera.clock, tick, now, false).accepted) {
@@ -143,6 +138,13 @@ void UninstallCameraInterpolation() {
   }
   SetCameraSetterAddresses(nullptr, nullptr);
   ResetInterpolationState();
+}
+
+void RefreshRegionCacheIfDue(double now) {
+  if (!(now - g_camera.lastRegionRefresh < kRegionRefreshSeconds) || now < g_camera.lastRegionRefresh) {
+    AdvanceRegionCacheEpoch();
+    g_camera.lastRegionRefresh = now;
+  }
 }
 
 void ResetInterpolationState() {

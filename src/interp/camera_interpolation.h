@@ -12,6 +12,11 @@ void UninstallCameraInterpolation();
 // Clears the camera history, every other interpolation history and the cached viewport identity.
 void ResetInterpolationState();
 
+// The region cache behind the guarded host reads and writes is emptied a few times a second, from
+// the tick and the render side alike (rendering goes on while a paused game stops ticking). A
+// memory query costs tens of microseconds under some systems, far more than a frame's work.
+void RefreshRegionCacheIfDue(double now);
+
 // The process-wide clock and completed-step count, touched only on the host's main-loop thread.
 PresentationClock& CameraClock();
 uint64_t CompletedTickCounter();

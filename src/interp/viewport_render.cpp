@@ -96,6 +96,7 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
 
   double now = 0.0;
   if (!NowSeconds(&now)) return CallHostRender(scene, viewport, value, flags);
+  RefreshRegionCacheIfDue(now);
   const RenderPhaseReading phase = RenderPhase();
   if (!phase.ok) ++counters.phaseInvalid;
   if (phase.ok && phase.rawAlpha < 0.0) ++counters.alphaLow;

@@ -25,14 +25,20 @@ RenderUnlockState g_unlock;
 void EngineRunDetour(void* engine) {
   g_unlock.currentEngine.store(engine, std::memory_order_release);
   uint8_t limit = 0;
-  if (engine != nullptr && ReadHostValueAt(engine, host_layout::kEngineLimitFps, limit)) {
-    if (limit == 0 || limit == 1) {
-      const uint8_t unlocked = 0;
-      WriteHostValueAt(engine, host_layout::kEngineLimitFps, unlocked);
-      if (LatchOnce(g_unlock.activeLogged))
-        LogWrite(LogLevel::Info, L"Render unlock active: validated cEngine::mbLimitFPS and set it to false.");
-    } else if (LatchOnce(g_unlock.refusedLogged)) {
-      LogWrite(LogLevel::Error, L"Render unlock disabled at runtime: the byte at cEngine+0x88 was not boolean.");
+  if (engine != nullptr) {
+    const uint8_t unlocked = 0;
+    if (!ReadHostValueAt(engine, host_layout::kEngineLimitFps, limit)) {
+      if (LatchOnce(g_unlock.refusedLogged))
+        LogWrite(LogLevel::Error, L"Render unlock disabled at runtime: the byte at cEngine+0x88 could not be read.");
+    } else if (limit != 0 && limit != 1) {
+      if (LatchOnce(g_unlock.refusedLogged))
+        LogWrite(LogLevel::Error, L"Render unlock disabled at runtime: the byte at cEngine+0x88 was not boolean.");
+    } else if (!WriteHostValueAt(engine, host_layout::kEngineLimitFps, unlocked)) {
+      // The engine keeps its own limit; saying "active" here would report a failure as success.
+      if (LatchOnce(g_unlock.refusedLogged))
+        LogWrite(LogLevel::Error, L"Render unlock disabled at runtime: the byte at cEngine+0x88 could not be written.");
+    } else if (LatchOnce(g_unlock.activeLogged)) {
+      LogWrite(LogLevel::Info, L"Render unlock active: validated cEngine::mbLimitFPS and set it to false.");
     }
   }
   g_unlock.original(engine);

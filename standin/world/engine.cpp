@@ -150,7 +150,10 @@ void RunEngineLoop(void* engine) {
 
 void CreateEngineObjects() {
   World& w = TheWorld();
-  w.engine = NewHostObject(EngineLayout::kSize);
+  // A read-only engine is a page of its own, so that only the engine changes protection.
+  w.engine = w.options.engine_readonly
+                 ? VirtualAlloc(nullptr, EngineLayout::kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                 : NewHostObject(EngineLayout::kSize);
   w.scheduler = NewHostObject(SchedulerLayout::kSize);
   w.updater = NewHostObject(0x100);
   w.scene = NewHostObject(0x100);
@@ -160,6 +163,8 @@ void CreateEngineObjects() {
   Store<void*>(w.engine, EngineLayout::kScene, w.scene);
   Store<void*>(w.engine, EngineLayout::kWindow, w.window);
   Store<uint8_t>(w.engine, EngineLayout::kLimitFps, w.options.limit_byte);
+  DWORD old = 0;
+  if (w.options.engine_readonly) VirtualProtect(w.engine, EngineLayout::kSize, PAGE_READONLY, &old);
   Store<double>(w.scheduler, SchedulerLayout::kUnitMs, 1000.0);
   Store<double>(w.scheduler, SchedulerLayout::kRate, w.options.tick_hz);
 

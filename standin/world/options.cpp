@@ -138,6 +138,8 @@ bool ParseOptions(Options* o, std::wstring* error) {
       if (!value(&v)) return false;
       if (!ParseUnsigned(v, UINT32_MAX, &n) || n == 0) return bad(v);
       o->tamper_tick = n;
+    } else if (a == L"--engine-readonly") {
+      o->engine_readonly = true;
     } else if (a == L"--frames") {
       if (!value(&v)) return false;
       o->frames_path = v;

@@ -44,6 +44,7 @@ struct Options {
   TickInjection<uint32_t> camera_mode;
   uint64_t tamper_tick = 0;  // test only: change the camera behind the simulation's back
   bool call_sites = false;   // test only: call every host function once and check it
+  bool engine_readonly = false;  // test only: the engine object sits on a read-only page
   std::wstring frames_path;
   bool help = false;
 };
