@@ -57,6 +57,7 @@ uint32_t CurrentThreadId() {
 
 RegionCache* ThreadCache() {
   const uint32_t self = CurrentThreadId();
+  if (self == 0) return nullptr;   // no thread has id 0; 0 marks a free slot
   for (RegionCache& cache : g_caches)
     if (cache.owner.load(std::memory_order_relaxed) == self) return &cache;
   for (RegionCache& cache : g_caches) {
