@@ -78,6 +78,17 @@ bool BodyIdentityHolds(const void* body, const void* newton, const EntityName& n
          SameEntityName(current, name);
 }
 
+// The write is still there after the host heard of it: bytewise, or rigid and within the
+// tolerance. Identity was checked just before the write, which cannot touch it.
+bool StillHolds(const void* body, const RigidMatrix& written) {
+  const void* matrix = At(body, kBodyMatrix);
+  if (!CheckHostRange(matrix, sizeof(RigidMatrix), false)) return false;
+  RigidMatrix back;
+  std::memcpy(&back, matrix, sizeof(RigidMatrix));
+  // Both matrices ever written are rigid, so a bytewise match needs no further test.
+  return BytewiseEqual(back, written) || (ValidateRigid(back, nullptr) && NearlyEqual(back, written, kBodyWriteTolerance));
+}
+
 void StageBody(void* body, void* newton, const EntityName& name, const RigidMatrix& matrix) {
   SpinLockGuard guard(g_stage.lock);
   size_t slot = g_stage.usedCount;
@@ -210,9 +221,7 @@ bool ApplyNewtonBody(size_t index, const ClockSample& sample) {
   record.applied = true;
   if (WriteHostValueAt(record.body, kBodyMatrix, target.matrix)) {
     CallNodeMatrixChanged(record.body, true);
-    RigidMatrix back;
-    if (ReadBodyMatrix(record.body, record.newton, record.name, &back) &&
-        NearlyEqual(back, target.matrix, kBodyWriteTolerance)) {
+    if (StillHolds(record.body, target.matrix)) {
       ++counters.newtonApplied;
       return true;
     }
@@ -238,9 +247,7 @@ bool RestoreNewtonBody(size_t index) {
       !WriteHostValueAt(record.body, kBodyMatrix, record.saved))
     return false;
   CallNodeMatrixChanged(record.body, true);
-  RigidMatrix back;
-  return ReadBodyMatrix(record.body, record.newton, record.name, &back) &&
-         NearlyEqual(back, record.saved, kBodyWriteTolerance);
+  return StillHolds(record.body, record.saved);
 }
 
 void FreeNewtonBody(size_t index) {
