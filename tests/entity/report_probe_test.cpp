@@ -97,34 +97,25 @@ TEST(RootProbeNodes, ReferenceIndexAndNodeCountFromTheBodyNodeVector) {
   SYSTEM_INFO info;
   GetSystemInfo(&info);
   auto* page = static_cast<uint8_t*>(VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  ASSERT_NE(page, nullptr);
   DWORD old = 0;
   ASSERT_TRUE(VirtualProtect(page + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
-
-  auto* nodes = reinterpret_cast<uintptr_t*>(page + 3000);
-  nodes[0] = 0xA0;
-  nodes[1] = 0xB0;
-  nodes[2] = 0xC0;
-  const auto begin = reinterpret_cast<uintptr_t>(nodes);
-  const auto noAccess = reinterpret_cast<uintptr_t>(page + info.dwPageSize);
+  const uintptr_t nodes[3] = {0xA0, 0xB0, 0xC0};
+  std::memcpy(page + 3000, nodes, sizeof(nodes));
+  const auto begin = reinterpret_cast<uintptr_t>(page + 3000), noAccess = begin - 3000 + info.dwPageSize;
   struct Case {
     const char* what;
-    uintptr_t begin, end, reference;
+    uintptr_t vector[2], reference;   // begin, end
     RootProbeNodes expected;
   } cases[] = {
-      {"reference second", begin, begin + 24, 0xB0, {3, 1}},
-      {"no reference: the first", begin, begin + 24, 0, {3, 0}},
-      {"reference not attached", begin, begin + 24, 0xD0, {3, -1}},
-      {"empty vector", begin, begin, 0, {0, -1}},
-      {"null begin", 0, 24, 0, {0, -1}},
-      {"end before begin", begin + 8, begin, 0, {0, -1}},
-      {"not whole pointers", begin, begin + 12, 0, {0, -1}},
-      {"array unreadable", noAccess, noAccess + 16, 0, {0, -1}},
+      {"reference second", {begin, begin + 24}, 0xB0, {3, 1}},
+      {"no reference: the first", {begin, begin + 24}, 0, {3, 0}},
+      {"reference not attached", {begin, begin + 24}, 0xD0, {3, -1}},
+      {"not whole pointers", {begin, begin + 12}, 0, {0, -1}},
+      {"array unreadable", {noAccess, noAccess + 16}, 0, {0, -1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::memcpy(page + 2280, &c.begin, 8);
-    std::memcpy(page + 2288, &c.end, 8);
+    std::memcpy(page + 2280, c.vector, 16);
     std::memcpy(page + 2488, &c.reference, 8);
     const RootProbeNodes read = ReadRootProbeNodes(page);
     EXPECT_EQ(read.nodes, c.expected.nodes);
