@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "entity/entity_names.h"
-#include "interp/presentation_clock.h"
+#include "interp/transform_history.h"
 #include "interp/transform.h"
 
 inline constexpr size_t kNewtonBodyCapacity = 256;
