@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 
 inline constexpr size_t kNewtonBodyCapacity = 256;
 

@@ -2,7 +2,7 @@
 // Registered entity roots: capture at every tick, render-time apply and exact restore.
 #include <cstdint>
 
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 
 void EntityTickCapture(uint64_t tick, uint64_t generation);
 bool EntityRenderApply(const ClockSample& sample);
