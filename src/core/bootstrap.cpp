@@ -16,7 +16,7 @@
 namespace {
 
 constexpr wchar_t kPluginName[] = L"QuarrenVelt.Framolt";
-constexpr wchar_t kPluginVersion[] = L"1.1.0";
+constexpr wchar_t kPluginVersion[] = L"" FRAMOLT_VERSION;  // the project version, one source for log and package
 constexpr wchar_t kFailClosedNoEngineHooks[] = L"Fail-closed: no engine hooks were installed.";
 
 // Features whose host mapping this build does not carry yet: they refuse, so nothing is half-installed.

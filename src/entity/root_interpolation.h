@@ -4,7 +4,7 @@
 
 #include "entity/entity_names.h"
 #include "entity/root_registries.h"
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 #include "interp/transform.h"
 
 inline constexpr uint64_t kRootStagingNodes = 32;

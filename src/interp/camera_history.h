@@ -5,7 +5,7 @@
 
 #include "interp/camera_snapshot.h"
 #include "interp/history_results.h"
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 
 struct CameraHistoryEntry {
   uint64_t tick;

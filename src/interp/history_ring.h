@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "interp/history_results.h"
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 
 template <typename History>
 auto& HistoryEntryAt(History& history, uint64_t index) {

@@ -1,10 +1,11 @@
 #pragma once
 // The places in the listener frame where the other interpolating subsystems join in: the GUI
-// cursor, the mouse-look preview, the camera's ride on the body skeleton, entities and
-// particles. Until a subsystem is part of the build its hook does nothing and reports itself
-// inactive; the bootstrap refuses to install such a feature, so none is ever half-active.
+// cursor, the mouse-look preview, the camera's ride on the body skeleton, entities and particles.
+// A subsystem fills its slots when it installs and empties them when it uninstalls; an empty slot
+// is skipped, so a subsystem that is not installed costs one load per frame.
+#include "frame/presentation_clock.h"
 #include "interp/camera_snapshot.h"
-#include "interp/presentation_clock.h"
+#include "interp/transform.h"
 
 struct MouseLookDelta {
   float yaw = 0.0f;    // radians
@@ -17,12 +18,25 @@ struct CameraTransform {
   float position[3];
 };
 
-void GuiCursorRenderHook();
-bool MouseLookPreviewActive();
-MouseLookDelta MouseLookPreviewDelta(const ClockSample& sample, const CameraSnapshot& older, const CameraSnapshot& newer);
-bool AttachCameraToSkeleton(const ClockSample& sample, const CameraTransform& older, const CameraTransform& newer,
-                            CameraTransform* interpolated);
-void EntityWorldApply(const ClockSample& sample);
-void EntityWorldRestore();
-void ParticleApply(const ClockSample& sample);
-void ParticleRestore();
+struct RenderHooks {
+  void (*guiCursor)() = nullptr;
+  // Both or neither.
+  bool (*mouseLookActive)() = nullptr;
+  MouseLookDelta (*mouseLookDelta)(const ClockSample& sample, const CameraSnapshot& older,
+                                   const CameraSnapshot& newer) = nullptr;
+  bool (*attachCameraToSkeleton)(const ClockSample& sample, const CameraTransform& older,
+                                 const CameraTransform& newer, CameraTransform* interpolated) = nullptr;
+  // Both or neither; restore runs after the host drew, whatever apply returned.
+  bool (*entityApply)(const ClockSample& sample) = nullptr;
+  void (*entityRestore)() = nullptr;
+  void (*particleApply)(const ClockSample& sample) = nullptr;
+  void (*particleRestore)() = nullptr;
+};
+
+enum class RenderHookOwner : uint32_t { GuiCursor = 0, MouseLook, Skeleton, Entities, Particles, Count };
+// Stores the owner's fields of hooks (the others are ignored); null fields remove.
+void SetRenderHooks(RenderHookOwner owner, const RenderHooks& hooks);
+
+// One frame's view of the slots: the render detour loads them once, so a frame that applied also
+// restores, whatever an installer does meanwhile.
+RenderHooks LoadRenderHooks();

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "interp/history_results.h"
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 #include "interp/transform.h"
 
 struct TransformHistoryEntry {

@@ -10,7 +10,7 @@
 #include "core/text.h"
 #include "host/host_layout.h"
 #include "host/host_memory.h"
-#include "interp/camera_interpolation.h"
+#include "frame/frame_clock.h"
 #include "interp/camera_report.h"
 #include "interp/render_hooks.h"
 #include "pacing/swap_runtime.h"
@@ -76,7 +76,7 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
                             const CameraSnapshot& authoritative) {
   CameraRenderCounters& counters = g_render.counters;
   const HistoryPublishResult publish =
-      PublishCameraHistory(g_render.history, CompletedTickCounter(), CameraClock().generation, authoritative);
+      PublishCameraHistory(g_render.history, CompletedTickCounter(), FrameClock().generation, authoritative);
 
   ++counters.listenerFrames;
   if (authoritative.mode == kCameraModeMatrix) {
@@ -91,18 +91,18 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
   if (publishCode < kHistoryPublishResultCount) ++counters.publishes[publishCode];
   if (publish == HistoryPublishResult::Invalid) return CallHostRender(scene, viewport, value, flags);
 
+  const RenderHooks hooks = LoadRenderHooks();
   PaceBeforeSample();
-  GuiCursorRenderHook();
+  if (hooks.guiCursor != nullptr) hooks.guiCursor();
 
   double now = 0.0;
   if (!NowSeconds(&now)) return CallHostRender(scene, viewport, value, flags);
-  RefreshRegionCacheIfDue(now);
   const RenderPhaseReading phase = RenderPhase();
   if (!phase.ok) ++counters.phaseInvalid;
   if (phase.ok && phase.rawAlpha < 0.0) ++counters.alphaLow;
   if (phase.ok && phase.rawAlpha > 1.0) ++counters.alphaHigh;
 
-  const ClockSample sample = SampleClock(CameraClock(), now, phase.alpha, phase.ok);
+  const ClockSample sample = SampleClock(FrameClock(), now, phase.alpha, phase.ok);
   const CameraSample interpolated = SampleCameraHistory(g_render.history, sample);
   CameraCadenceCheck(now, counters);
   if (interpolated.result != CameraSampleResult::Applied) {
@@ -114,12 +114,12 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
   CameraSnapshot older{};
   CameraSnapshot newer{};
   // The pair feeds only the mouse-look preview and the skeleton ride: fetched when one can use it.
-  const bool previewActive = MouseLookPreviewActive();
+  const bool previewActive = hooks.mouseLookActive != nullptr && hooks.mouseLookActive();
   const bool havePair = (previewActive || drawn.mode == kCameraModeMatrix) &&
                         FindCameraPair(g_render.history, sample, &older, &newer);
   MouseLookDelta look;
   if (previewActive && havePair) {
-    look = MouseLookPreviewDelta(sample, older, newer);
+    look = hooks.mouseLookDelta(sample, older, newer);
     if (look.valid && drawn.mode == kCameraModeEuler) {
       drawn.yaw += look.yaw;
       drawn.pitch = std::clamp(drawn.pitch + look.pitch, -kPitchLimit, kPitchLimit);
@@ -130,7 +130,8 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
     const CameraTransform olderTransform{older.matrix, {older.position[0], older.position[1], older.position[2]}};
     const CameraTransform newerTransform{newer.matrix, {newer.position[0], newer.position[1], newer.position[2]}};
     CameraTransform riding{drawn.matrix, {drawn.position[0], drawn.position[1], drawn.position[2]}};
-    if (AttachCameraToSkeleton(sample, olderTransform, newerTransform, &riding)) {
+    if (hooks.attachCameraToSkeleton != nullptr &&
+        hooks.attachCameraToSkeleton(sample, olderTransform, newerTransform, &riding)) {
       CameraSnapshot candidate = drawn;
       candidate.matrix = riding.matrix;
       std::memcpy(candidate.position, riding.position, sizeof(candidate.position));
@@ -149,13 +150,13 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
     LogWrite(LogLevel::Info, L"Camera interpolation active on the validated Velt viewport/camera layout.");
 
   PublishWorldYawPreview(look.valid ? look.yaw : 0.0f, drawn.position[0], drawn.position[1], drawn.position[2]);
-  EntityWorldApply(sample);
-  ParticleApply(sample);
+  if (hooks.entityApply != nullptr) hooks.entityApply(sample);
+  if (hooks.particleApply != nullptr) hooks.particleApply(sample);
 
   CallHostRender(scene, viewport, value, flags);
 
-  ParticleRestore();
-  EntityWorldRestore();
+  if (hooks.particleRestore != nullptr) hooks.particleRestore();
+  if (hooks.entityRestore != nullptr) hooks.entityRestore();
   const CameraApplyFailure restored = ApplyCamera(camera, authoritative);
   if (restored != CameraApplyFailure::Success) {
     CountApplyFailure(restored, counters.restoreFailures, counters.restoreFailuresByCode);
@@ -167,8 +168,10 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
 }
 
 void RenderViewportDetour(void* scene, void* viewport, float value, int flags) {
-  if (viewport == nullptr || !CameraClock().configured || CompletedTickCounter() == 0)
+  if (viewport == nullptr || !FrameClock().configured || CompletedTickCounter() == 0)
     return CallHostRender(scene, viewport, value, flags);
+  // Host memory seen in an earlier pass is looked at afresh: the game may have freed it since.
+  AdvanceRegionCacheEpoch();
 
   // Camera, companion and listener flag in one guarded copy.
   struct ViewportFields {

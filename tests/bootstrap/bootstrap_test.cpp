@@ -122,7 +122,7 @@ class BootstrapTest : public ::testing::Test {
   LogLines Log() { return ParseLog(ReadFileBytes(log_)); }
 
   LogLines Header() const {
-    return {Info(L"QuarrenVelt.Framolt 1.1.0 bootstrap starting (x64)"), Debug(L"Plugin path: " + dll_),
+    return {Info(L"QuarrenVelt.Framolt " L"" FRAMOLT_VERSION L" bootstrap starting (x64)"), Debug(L"Plugin path: " + dll_),
             Debug(L"INI path: " + ini_)};
   }
   // What a valid host that is no supported build logs after the configuration.

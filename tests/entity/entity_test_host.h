@@ -10,7 +10,7 @@
 
 #include "entity/entity_runtime.h"
 #include "host/host_memory.h"
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 #include "interp/transform.h"
 
 namespace entity_test {

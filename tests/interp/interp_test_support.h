@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 #include "interp/transform.h"
 
 inline constexpr float kDeg = 3.14159265358979f / 180.0f;

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 
 TEST(TickFilterTest, OnlyTheCompletedStepMessageWithAUsableStepCounts) {
   struct Case {

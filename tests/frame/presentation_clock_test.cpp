@@ -1,4 +1,4 @@
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 
 #include <gtest/gtest.h>
 
