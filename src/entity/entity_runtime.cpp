@@ -8,10 +8,13 @@
 #include "entity/newton_bodies.h"
 #include "entity/root_interpolation.h"
 #include "entity/root_registries.h"
+#include "frame/frame_clock.h"
+#include "frame/tick_detour.h"
 #include "host/hook_install.h"
 #include "host/host_memory.h"
 #include "host/host_validation.h"
 #include "host/minhook_api.h"
+#include "interp/render_hooks.h"
 
 namespace {
 
@@ -163,6 +166,18 @@ bool FailInstall(std::wstring& message, std::wstring text) {
   return false;
 }
 
+// The tick capture, the listener frame's apply and restore, and the history reset.
+void JoinFrame(bool join) {
+  RenderHooks hooks;
+  if (join) {
+    hooks.entityApply = &EntityRenderApply;
+    hooks.entityRestore = &EntityRenderRestore;
+  }
+  SetRenderHooks(RenderHookOwner::Entities, hooks);
+  SetTickHook(TickHook::EntityCapture, join ? &EntityTickCapture : nullptr);
+  SetResetHook(ResetHook::Entities, join ? &ResetEntityHistories : nullptr);
+}
+
 bool SitesMatch(HMODULE host, bool handsRoot, bool needsNewton) {
   if (!SiteMatches(host, SiteId::EntitySetMatrix)) return false;
   if (handsRoot && !SiteMatches(host, SiteId::EntitySetVarBool)) return false;
@@ -258,11 +273,13 @@ bool InstallEntityRuntime(HMODULE host, bool handsRoot, bool handsPose, bool wor
   }
   // The name-resolver, prop and agent update detours belong to skeletal pose interpolation,
   // which is refused above.
+  JoinFrame(true);
   return true;
 }
 
 void UninstallEntityRuntime() {
   if (g_runtime.flags.hostBase == 0) return;
+  JoinFrame(false);
   EntityRenderRestore();
   if (g_runtime.setVarBoolOriginal != nullptr)
     RemoveHook(g_runtime.setVarBoolTarget, Slot(&g_runtime.setVarBoolOriginal), true);
