@@ -28,6 +28,10 @@ struct RootInterpolationState {
   RootStaging held[kHeldCapacity];
   RootStaging scripted[kScriptedCapacity];
   RootStaging inspection[kInspectionCapacity];
+  // Only an apply that returned true leaves anything to put back: a frame that applied nothing
+  // restores nothing and skips the tables.
+  bool rootsApplied = false;
+  bool bodiesApplied = false;
   std::atomic<bool> playerActiveLogged{false};
   std::atomic<bool> heldActiveLogged{false};
   std::atomic<bool> scriptedActiveLogged{false};
@@ -90,6 +94,22 @@ void RestoreRegistry(RootStaging (&stagings)[N], uint64_t& restoreFailed, Drop d
       ++restoreFailed;
       drop(i);
     }
+  }
+}
+
+void RestoreRoots(RootRegistries& r) {
+  EntityCounters& c = TheEntityCounters();
+  RestoreRegistry(g_roots.inspection, c.inspectionRestoreFail, [&](size_t i) { ClearNamedRootSlot(r.inspection[i]); });
+  RestoreRegistry(g_roots.scripted, c.scriptedRestoreFail, [&](size_t i) { ClearNamedRootSlot(r.scripted[i]); });
+  RestoreRegistry(g_roots.held, c.heldRestoreFail, [&](size_t i) { ClearRootSlot(r.held[i]); });
+  // A hands or body root that could not be put back exactly stays registered and starts over.
+  if (!RestoreRootStaging(g_roots.body)) {
+    ++c.rootRestoreFail;
+    ResetTransformHistory(r.body.history);
+  }
+  if (!RestoreRootStaging(g_roots.hands)) {
+    ++c.rootRestoreFail;
+    ResetTransformHistory(r.hands.history);
   }
 }
 
@@ -303,6 +323,7 @@ bool EntityRenderApply(const ClockSample& sample) {
       LogActiveOnce(g_roots.inspectionActiveLogged,
                     L"Inspection entity-root interpolation active on the camera presentation clock.");
     any = hands || body || held || scripted || inspection;
+    g_roots.rootsApplied = any;
   }
 
   if (flags.worldRoot) {
@@ -311,6 +332,7 @@ bool EntityRenderApply(const ClockSample& sample) {
     if (bodies)
       LogActiveOnce(g_roots.newtonActiveLogged,
                     L"Bounded Newton rigid-body world-root interpolation active on the camera presentation clock.");
+    g_roots.bodiesApplied = bodies;
     any = any || bodies;
   }
   // The PlayerBody pose apply, then the skeletal prop poses (ragdoll pose), join here with
@@ -328,7 +350,7 @@ void EntityRenderRestore() {
   AdvanceRegionCacheEpoch();
 
   // Skeletal prop poses and the PlayerBody pose are restored here first, once they are applied.
-  if (flags.worldRoot) {
+  if (g_roots.bodiesApplied) {
     for (size_t i = kNewtonBodyCapacity; i-- > 0;) {
       if (!RestoreNewtonBody(i)) {
         ++c.newtonRestoreFail;
@@ -338,24 +360,16 @@ void EntityRenderRestore() {
   }
 
   RootRegistries& r = TheRootRegistries();
-  RestoreRegistry(g_roots.inspection, c.inspectionRestoreFail, [&](size_t i) { ClearNamedRootSlot(r.inspection[i]); });
-  RestoreRegistry(g_roots.scripted, c.scriptedRestoreFail, [&](size_t i) { ClearNamedRootSlot(r.scripted[i]); });
-  RestoreRegistry(g_roots.held, c.heldRestoreFail, [&](size_t i) { ClearRootSlot(r.held[i]); });
-  // A hands or body root that could not be put back exactly stays registered and starts over.
-  if (!RestoreRootStaging(g_roots.body)) {
-    ++c.rootRestoreFail;
-    ResetTransformHistory(r.body.history);
-  }
-  if (!RestoreRootStaging(g_roots.hands)) {
-    ++c.rootRestoreFail;
-    ResetTransformHistory(r.hands.history);
-  }
+  if (g_roots.rootsApplied) RestoreRoots(r);
+  g_roots.rootsApplied = false;
+  g_roots.bodiesApplied = false;
 
   flags.applyInProgress = false;
   // A zero turn clears the yaw preview: the next frame publishes its own.
   PublishWorldYawPreview(0.0f, 0.0f, 0.0f, 0.0f);
   StopTimer(timer, c.restoreTicks, c.restoreCount);
 }
+
 
 void ResetEntityHistories() {
   if (EntityFlags().hostBase == 0) return;
