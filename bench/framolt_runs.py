@@ -1,7 +1,8 @@
 """Runs the stand-in game with the plug-in under Wine and reads what it recorded.
 
-Shared by the measurement tools in this folder. Each run gets its own copy of a game folder, so
-runs never see each other's INI or log.
+The one launcher of the measurement tools in this folder and of scripts/run.sh. Each run gets its
+own copy of a game folder, so runs never see each other's INI or log. As a command it runs the
+game once and prints what the plug-in logged and the game's summary line.
 """
 import csv
 import os
@@ -28,6 +29,7 @@ class Run:
     frames: list = field(default_factory=list)
     cpu_s: float = 0.0      # user + system CPU time of the game process
     wall_s: float = 0.0
+    draws: list = field(default_factory=list)  # (present_s, frame, kind, id, x, y, z) per drawn object
 
 
 def write_ini(path, features=None, telemetry=False, diagnostics=True, interval=5, target_fps=0):
@@ -41,7 +43,7 @@ def write_ini(path, features=None, telemetry=False, diagnostics=True, interval=5
         f.write("\n".join(lines) + "\n")
 
 
-def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300):
+def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300, draw_log=False):
     """ini: None runs without the plug-in; else a dict of write_ini keyword arguments."""
     build_dir = os.path.abspath(build_dir)
     work = tempfile.mkdtemp(prefix=f"framolt-{name}-")
@@ -50,6 +52,9 @@ def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300):
     frames_path = os.path.join(game, "frames.csv")
     argv = [os.path.join(build_dir, "wine-run"), os.path.join(game, "QuarrenVelt.exe")] + list(args)
     argv += ["--frames", "frames.csv"]
+    draw_path = os.path.join(game, "draw.csv")
+    if draw_log:
+        argv += ["--draw-log", "draw.csv"]
     if ini is None:
         argv.append("--no-plugin")
     else:
@@ -76,10 +81,15 @@ def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300):
     if os.path.exists(frames_path):
         with open(frames_path, newline="") as f:
             frames = [{k: float(v) for k, v in row.items()} for row in csv.DictReader(f)]
+    draws = []
+    if draw_log and os.path.exists(draw_path):
+        with open(draw_path, newline="") as f:
+            draws = [(float(r["present_s"]), int(r["frame"]), r["kind"], r["id"], float(r["x"]), float(r["y"]),
+                      float(r["z"])) for r in csv.DictReader(f)]
     shutil.rmtree(work, ignore_errors=True)
     cpu = usage.ru_utime + usage.ru_stime - _children_cpu[0]
     _children_cpu[0] = usage.ru_utime + usage.ru_stime
-    return Run(name, proc.returncode, stdout, stderr, log, frames, cpu, wall)
+    return Run(name, proc.returncode, stdout, stderr, log, frames, cpu, wall, draws)
 
 
 def displacements(frames):
@@ -103,3 +113,30 @@ def percentile(values, q):
         return float("nan")
     s = sorted(values)
     return s[min(len(s) - 1, max(0, int(round(q * (len(s) - 1)))))]
+
+
+def main():
+    import argparse
+    parser = argparse.ArgumentParser(description="Runs the stand-in game once with the plug-in and shows its log.")
+    parser.add_argument("--build-dir", default="build/windows")
+    parser.add_argument("--build", default="GOG")
+    parser.add_argument("--feature", action="append", default=[], help="a [Features] key to turn on (repeatable)")
+    parser.add_argument("--telemetry", action="store_true")
+    parser.add_argument("--interval", type=int, default=5)
+    parser.add_argument("--target-fps", type=int, default=0)
+    parser.add_argument("game_args", nargs=argparse.REMAINDER, help="the game's own options, after --")
+    opts = parser.parse_args()
+    args = [a for a in opts.game_args if a != "--"]
+    ini = {"features": {k: True for k in opts.feature}, "telemetry": opts.telemetry, "interval": opts.interval,
+           "target_fps": opts.target_fps}
+    run = run_game(opts.build_dir, "demo", args, ini=ini, build=opts.build)
+    print("== QuarrenVelt.Framolt.log")
+    print(run.log, end="")
+    print("== the game")
+    print(run.stdout, end="")
+    if run.exit_code != 0:
+        print(f"(the game exited with status {run.exit_code}: {run.stderr.strip()})")
+
+
+if __name__ == "__main__":
+    main()

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "draw_log.h"
 #include "layouts.h"
 #include "world.h"
 #include "world_exports.h"
@@ -25,12 +26,12 @@ constexpr double kSpeedChangeRate = 50.0;
 
 uint64_t SchedulerClock() {
   auto clock = reinterpret_cast<SchedulerClockFn>(SiteAddress(5));
-  return clock(TheWorld().scheduler);
+  return clock(TheWorld().engine.scheduler);
 }
 
 void SendMessage(int message, float value) {
   auto run_message = reinterpret_cast<RunMessageFn>(SiteAddress(1));
-  run_message(TheWorld().updater, message, value);
+  run_message(TheWorld().engine.updater, message, value);
 }
 
 double StepMs(void* scheduler) {
@@ -40,32 +41,33 @@ double StepMs(void* scheduler) {
 void ApplyStepInjections(World& w) {
   const Options& o = w.options;
   if (o.listener_flag.set && w.steps + 1 == o.listener_flag.tick)
-    Store<uint8_t>(w.listener_viewport, ViewportLayout::kListener, o.listener_flag.value);
+    Store<uint8_t>(w.engine.listener_viewport, ViewportLayout::kListener, o.listener_flag.value);
 }
 
 void RunFixedStep(World& w) {
-  CheckCamerasBeforeStep();
+  CheckWorldBeforeStep();
   ApplyStepInjections(w);
-  double step_s = StepMs(w.scheduler) / 1000.0;
+  double step_s = StepMs(w.engine.scheduler) / 1000.0;
   SendMessage(kMessageBeginStep, static_cast<float>(w.sim_seconds));
   SimulateStep(step_s);
   ++w.steps;
   SendMessage(kMessageStepCompleted, static_cast<float>(step_s));
   // Same float as the completed step on purpose: only message 5 is a completed step.
   SendMessage(kMessageAfterStep, static_cast<float>(step_s));
+  AfterStep();
 
   if (w.options.tamper_tick == w.steps) {
     // Outside any step: what a leaked render-time value would look like.
-    float x = Load<float>(w.cameras[0], CameraLayout::kPosition) + 0.5f;
-    Store<float>(w.cameras[0], CameraLayout::kPosition, x);
+    float x = Load<float>(w.camera.objects[0], CameraLayout::kPosition) + 0.5f;
+    Store<float>(w.camera.objects[0], CameraLayout::kPosition, x);
   }
   if (w.options.scenario == Scenario::Full && w.steps == kFullStepChangeTick) {
     double rate = w.options.tick_hz == kSpeedChangeRate ? 60.0 : kSpeedChangeRate;
-    Store<double>(w.scheduler, SchedulerLayout::kRate, rate);
+    Store<double>(w.engine.scheduler, SchedulerLayout::kRate, rate);
   }
 }
 
-bool LimitOn(const World& w) { return Load<uint8_t>(w.engine, EngineLayout::kLimitFps) != 0; }
+bool LimitOn(const World& w) { return Load<uint8_t>(w.engine.object, EngineLayout::kLimitFps) != 0; }
 
 void WaitMs(uint64_t now_ms, uint64_t until_ms) {
   if (until_ms > now_ms + 2) Sleep(1);
@@ -74,25 +76,27 @@ void WaitMs(uint64_t now_ms, uint64_t until_ms) {
 
 void RenderFrame(World& w, double dt) {
   auto render = reinterpret_cast<RenderViewportFn>(SiteAddress(2));
-  w.pending = FrameRow{};
+  FrameState& f = w.frames;
+  f.pending = FrameRow{};
   for (int i = 0; i < kViewportCount; ++i) {
-    void* viewport = w.viewports[i];
+    void* viewport = w.engine.viewports[i];
     int64_t t0 = QpcNow();
-    render(w.scene, viewport, static_cast<float>(dt), i);
+    render(w.engine.scene, viewport, static_cast<float>(dt), i);
     int64_t t1 = QpcNow();
-    if (viewport == w.listener_viewport) w.pending.listener_call_us = QpcSeconds(t1 - t0) * 1e6;
+    if (viewport == w.engine.listener_viewport) f.pending.listener_call_us = QpcSeconds(t1 - t0) * 1e6;
   }
-  w.services->present(w.window);
+  w.services->present(w.engine.window);
 
   QvPresentRecord present{};
   QvStandinPresentRecord(&present);
-  if (w.frames == 0) w.first_present = present.last_counter;
-  w.last_present = present.last_counter;
-  ++w.frames;
-  w.pending.present_s = QpcSeconds(present.last_counter - w.qpc_start);
-  w.pending.steps = w.steps;
-  if (w.rows.size() < w.row_capacity) w.rows.push_back(w.pending);
-  else if (w.row_capacity) ++w.rows_dropped;
+  if (f.count == 0) f.first_present = present.last_counter;
+  f.last_present = present.last_counter;
+  ++f.count;
+  f.pending.present_s = QpcSeconds(present.last_counter - w.qpc_start);
+  f.pending.steps = w.steps;
+  if (f.rows.size() < f.row_capacity) f.rows.push_back(f.pending);
+  else if (f.row_capacity) ++f.rows_dropped;
+  EndDrawLogFrame(f.pending.present_s);
 
   if (w.options.naive_limit_fps > 0) Sleep(static_cast<DWORD>(1000.0 / w.options.naive_limit_fps));
 }
@@ -150,42 +154,39 @@ void RunEngineLoop(void* engine) {
 
 void CreateEngineObjects() {
   World& w = TheWorld();
+  EngineState& e = w.engine;
   // A read-only engine is a page of its own, so that only the engine changes protection.
-  w.engine = w.options.engine_readonly
+  e.object = w.options.engine_readonly
                  ? VirtualAlloc(nullptr, EngineLayout::kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
                  : NewHostObject(EngineLayout::kSize);
-  w.scheduler = NewHostObject(SchedulerLayout::kSize);
-  w.updater = NewHostObject(0x100);
-  w.scene = NewHostObject(0x100);
-  w.window = NewHostObject(0x100);
-  Store<void*>(w.engine, EngineLayout::kScheduler, w.scheduler);
-  Store<void*>(w.engine, EngineLayout::kUpdater, w.updater);
-  Store<void*>(w.engine, EngineLayout::kScene, w.scene);
-  Store<void*>(w.engine, EngineLayout::kWindow, w.window);
-  Store<uint8_t>(w.engine, EngineLayout::kLimitFps, w.options.limit_byte);
+  e.scheduler = NewHostObject(SchedulerLayout::kSize);
+  e.updater = NewHostObject(0x100);
+  e.scene = NewHostObject(0x100);
+  e.window = NewHostObject(0x100);
+  Store<void*>(e.object, EngineLayout::kScheduler, e.scheduler);
+  Store<void*>(e.object, EngineLayout::kUpdater, e.updater);
+  Store<void*>(e.object, EngineLayout::kScene, e.scene);
+  Store<void*>(e.object, EngineLayout::kWindow, e.window);
+  Store<uint8_t>(e.object, EngineLayout::kLimitFps, w.options.limit_byte);
   DWORD old = 0;
-  if (w.options.engine_readonly) VirtualProtect(w.engine, EngineLayout::kSize, PAGE_READONLY, &old);
-  Store<double>(w.scheduler, SchedulerLayout::kUnitMs, 1000.0);
-  Store<double>(w.scheduler, SchedulerLayout::kRate, w.options.tick_hz);
+  if (w.options.engine_readonly) VirtualProtect(e.object, EngineLayout::kSize, PAGE_READONLY, &old);
+  Store<double>(e.scheduler, SchedulerLayout::kUnitMs, 1000.0);
+  Store<double>(e.scheduler, SchedulerLayout::kRate, w.options.tick_hz);
 
-  for (int i = 0; i < kCameraCount; ++i) w.cameras[i] = NewHostObject(CameraLayout::kSize);
   for (int i = 0; i < kViewportCount; ++i) {
     void* v = NewHostObject(ViewportLayout::kSize);
     Store<void*>(v, ViewportLayout::kCompanion, NewHostObject(0x100));
     Store<void*>(v, ViewportLayout::kRenderList, NewHostObject(0x100));
-    w.viewports[i] = v;
+    e.viewports[i] = v;
   }
-  // Viewport 0 is the player's view (the listener); viewport 1 a second view with its own camera.
-  w.listener_viewport = w.viewports[0];
-  Store<void*>(w.viewports[0], ViewportLayout::kCamera, w.cameras[0]);
-  Store<uint8_t>(w.viewports[0], ViewportLayout::kListener, 1);
-  Store<void*>(w.viewports[1], ViewportLayout::kCamera, w.cameras[2]);
-  Store<uint8_t>(w.viewports[1], ViewportLayout::kListener, 0);
+  e.listener_viewport = e.viewports[0];
+  Store<uint8_t>(e.viewports[0], ViewportLayout::kListener, 1);
+  Store<uint8_t>(e.viewports[1], ViewportLayout::kListener, 0);
 }
 
 void RunEngineThroughSite() {
   auto run = reinterpret_cast<EngineRunFn>(SiteAddress(0));
-  run(TheWorld().engine);
+  run(TheWorld().engine.object);
 }
 
 }  // namespace qv
@@ -195,7 +196,7 @@ using namespace qv;
 extern "C" {
 
 void QvEngineRun(void* engine) {
-  ++TheWorld().site_calls[0];
+  ++TheWorld().engine.site_calls[0];
   RunEngineLoop(engine);
 }
 
@@ -203,7 +204,7 @@ void QvUpdaterRunMessage(void* updater, int message, float value) {
   (void)updater;
   (void)message;
   (void)value;
-  ++TheWorld().site_calls[1];
+  ++TheWorld().engine.site_calls[1];
 }
 
 // Milliseconds since boot; the scheduler clock subtracts the game's start value.

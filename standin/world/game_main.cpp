@@ -2,9 +2,11 @@
 // loads it), then cEngine::Run until the requested steps are done.
 #include <cstdio>
 
+#include "draw_log.h"
 #include "host_image.h"
 #include "layouts.h"
 #include "plugin_loader.h"
+#include "shadow.h"
 #include "world.h"
 #include "world_exports.h"
 
@@ -96,6 +98,8 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   ImageHeaders headers = ReadImageHeaders(w.base);
   bool exact = headers.timestamp == build->timestamp && headers.image_size == build->image_size;
   CreateEngineObjects();
+  CreateCameras();
+  CreateWorldObjects();
   ReserveFrameRows();
 
   SiteTampering tampering;
@@ -114,27 +118,27 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
 
   RunEngineThroughSite();
   int sites_ok = w.options.call_sites ? CheckSites() : -1;
-  bool frames_written = WriteFramesCsv(&error);
+  bool frames_written = WriteFramesCsv(&error) && WriteDrawLog(&error);
 
-  double span = QpcSeconds(w.last_present - w.first_present);
-  double fps = w.frames > 1 && span > 0 ? static_cast<double>(w.frames - 1) / span : 0.0;
+  double span = QpcSeconds(w.frames.last_present - w.frames.first_present);
+  double fps = w.frames.count > 1 && span > 0 ? static_cast<double>(w.frames.count - 1) / span : 0.0;
   std::string bootstrap = plugin.finished ? std::to_string(plugin.exit_code) : "none";
   std::printf("standin: build=%s exact=%d bootstrap-exit=%s ticks=%llu steps=%llu frames=%llu fps=%.1f violations=%llu "
               "limit-byte=%u rows-dropped=%llu",
               Narrow(build->label).c_str(), exact ? 1 : 0, bootstrap.c_str(),
               static_cast<unsigned long long>(w.options.ticks), static_cast<unsigned long long>(w.steps),
-              static_cast<unsigned long long>(w.frames), fps, static_cast<unsigned long long>(w.violations),
-              Load<uint8_t>(w.engine, EngineLayout::kLimitFps), static_cast<unsigned long long>(w.rows_dropped));
+              static_cast<unsigned long long>(w.frames.count), fps, static_cast<unsigned long long>(ShadowViolations()),
+              Load<uint8_t>(w.engine.object, EngineLayout::kLimitFps), static_cast<unsigned long long>(w.frames.rows_dropped));
   if (sites_ok >= 0) std::printf(" sites-ok=%d", sites_ok);
   std::printf("\n");
   std::fflush(stdout);
 
-  if (w.violations) {
-    ErrorLine(std::to_wstring(w.violations) + L" camera violation(s); first " + w.first_violation);
+  if (ShadowViolations()) {
+    ErrorLine(std::to_wstring(ShadowViolations()) + L" violation(s); first " + FirstShadowViolation());
     return kExitViolations;
   }
   if (sites_ok >= 0 && sites_ok != QV_SITE_COUNT) {
-    ErrorLine(L"only " + std::to_wstring(sites_ok) + L" of 25 host functions behaved; failed: " + w.failed_sites);
+    ErrorLine(L"only " + std::to_wstring(sites_ok) + L" of 25 host functions behaved; failed: " + w.engine.failed_sites);
     return kExitSiteCheck;
   }
   if (!frames_written) {

@@ -47,10 +47,10 @@ inline constexpr size_t kSize = 0x700;
 // Entities, props and agents share one object shape in this game.
 namespace EntityLayout {
 inline constexpr size_t kVtable = 0x00;
-inline constexpr size_t kMatrix = 0x48;        // node matrix (+72), 16 f32
+inline constexpr size_t kMatrix = 0x48;        // the entity's own copy, unused by the renderer
 inline constexpr size_t kNodeChanges = 0xE0;   // counted by cNode3D matrix changed
 inline constexpr size_t kNodeFlag = 0xE8;
-inline constexpr size_t kName = 0x100;         // host string
+inline constexpr size_t kName = 0x100;         // fixed (+256): host string
 inline constexpr size_t kUpdates = 0x140;      // OnUpdate calls
 inline constexpr size_t kMotionCalls = 0x340;  // particle motion updates
 inline constexpr size_t kGraphicsCalls = 0x348;
@@ -60,16 +60,39 @@ inline constexpr size_t kAgentTime = 0x3F0;
 inline constexpr size_t kVars = 0x400;         // 8 x {host string, value byte}
 inline constexpr size_t kVarStride = 0x28;
 inline constexpr size_t kVarCount = 8;
-inline constexpr size_t kNodesBegin = 0x8E8;
-inline constexpr size_t kNodesEnd = 0x8F0;
+inline constexpr size_t kNodesBegin = 0x8E8;   // fixed (+2280): body-node pointer vector
+inline constexpr size_t kNodesEnd = 0x8F0;     // fixed (+2288)
 inline constexpr size_t kMesh = 0x940;
-inline constexpr size_t kSize = 0x980;
+inline constexpr size_t kFallbackNode = 0x9B0;   // fixed (+2480): the node when the vector is empty
+inline constexpr size_t kReferenceNode = 0x9B8;  // fixed (+2488): the node the root is derived from
+inline constexpr size_t kGetterCache = 0x9C0;    // 16 f32: where a quirky GetMatrix answers from
+inline constexpr size_t kGetterQuirk = 0xA00;    // byte: GetMatrix returns kGetterCache, not its out
+inline constexpr size_t kSize = 0xA40;
 inline constexpr size_t kVtableSlots = 48;
 inline constexpr size_t kSlotGetMatrix = 20;
 inline constexpr size_t kSlotAgentMesh = 31;
 inline constexpr size_t kSlotAgentUpdate = 36;
 inline constexpr size_t kSlotSetMatrix = 44;
 }  // namespace EntityLayout
+
+// A body node of an entity: where the renderer takes the entity's placement from.
+namespace NodeLayout {
+inline constexpr size_t kMatrix = 0x48;        // fixed (+72): world matrix, 16 f32, row order
+inline constexpr size_t kLocal = 0x90;         // placement relative to the entity root
+inline constexpr size_t kChanges = 0xE0;       // counted by cNode3D matrix changed (its entry bytes)
+inline constexpr size_t kFlag = 0xE8;
+inline constexpr size_t kLocalInverse = 0x100;
+inline constexpr size_t kSize = 0x180;
+}  // namespace NodeLayout
+
+// The game's physics body object, the Newton body's user data.
+namespace BodyLayout {
+inline constexpr size_t kName = 0x10;          // fixed (+16): host string
+inline constexpr size_t kMatrix = 0x48;        // fixed (+72): 16 f32, row order
+inline constexpr size_t kNewtonBody = 0x2B0;   // fixed (+688)
+inline constexpr size_t kLongName = 0x400;     // text of a name longer than 15 bytes
+inline constexpr size_t kSize = 0x1000;
+}  // namespace BodyLayout
 
 namespace BoneLayout {
 inline constexpr size_t kMatrix = 0x3C;  // 16 f32
@@ -123,5 +146,11 @@ inline uint8_t* At(void* object, size_t offset) { return static_cast<uint8_t*>(o
 void* NewHostObject(size_t size);
 
 void MakeHostString(HostString* out, const char* text);
+// The same, with a long text stored at heap (at least size + 1 bytes) instead of a new allocation.
+void MakeHostStringAt(HostString* out, const char* text, char* heap);
+
+// Row-order 4x4 products and rigid inverses as the host computes them (the sites call these).
+void MatrixProduct(float* out, const float* a, const float* b);
+void RigidInverse(float* out, const float* in);
 
 }  // namespace qv

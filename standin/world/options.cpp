@@ -123,6 +123,10 @@ bool ParseOptions(Options* o, std::wstring* error) {
       if (!value(&v)) return false;
       if (v == L"full") o->scenario = Scenario::Full;
       else if (v == L"steady") o->scenario = Scenario::Steady;
+      else if (v == L"world") o->scenario = Scenario::World;
+      else if (v == L"faults") o->scenario = Scenario::Faults;
+      else if (v == L"stress") o->scenario = Scenario::Stress;
+      else if (v == L"full-load") o->scenario = Scenario::FullLoad;
       else return bad(v);
     } else if (a == L"--limit-byte") {
       if (!value(&v)) return false;
@@ -143,6 +147,9 @@ bool ParseOptions(Options* o, std::wstring* error) {
     } else if (a == L"--frames") {
       if (!value(&v)) return false;
       o->frames_path = v;
+    } else if (a == L"--draw-log") {
+      if (!value(&v)) return false;
+      o->draw_log_path = v;
     } else {
       *error = L"unknown option: " + a;
       return false;
@@ -165,16 +172,29 @@ void PrintUsage() {
       "  --render-hz HZ          render rate once the engine's limit is off (0 = unbounded, default)\n"
       "  --naive-limit FPS       Sleep(1000/FPS) whole milliseconds after every frame\n"
       "  --draw-us US            drawing work of the listener viewport (default 200)\n"
-      "  --scenario full|steady  scripted camera (default full)\n"
+      "  --scenario NAME         full, steady, world, faults, stress or full-load (default full)\n"
       "  --limit-byte N          initial cEngine::mbLimitFPS byte (default 1)\n"
       "  --listener-flag V@TICK  listener viewport's flag byte becomes V from step TICK on\n"
       "  --camera-mode V@TICK    listener camera mode field becomes V (>1) for 10 steps from TICK\n"
       "  --frames FILE           write one CSV row per presented frame\n"
+      "  --draw-log FILE         write one CSV row per tracked object per presented listener frame:\n"
+      "                          present_s,frame,kind,id,x,y,z (the drawn world position)\n"
       "Scenario full (steps at the starting rate; tick = completed fixed steps):\n"
       "  1-239 euler mode, moving and turning; 240-419 matrix mode, moving and rolling;\n"
       "  420 back to euler; 480 teleport (+40 units on x); 600 listener viewport switches to\n"
       "  a second camera; 720 fixed step changes from the --tick-hz rate to 50 Hz.\n"
-      "Scenario steady: euler mode, constant movement and turning, no events.\n"
+      "Scenario steady: euler camera, constant movement and turning; every entity and body kind\n"
+      "  in steady motion (constant velocity or steady orbit), no events.\n"
+      "Scenario world: steady camera; player hands and body, held items and accessories, doors\n"
+      "  and lifts, an inspected item, unnamed props, bodies falling, sliding and coming to rest;\n"
+      "  entities teleported, renamed, re-classed and freed, a body destroyed after its callback.\n"
+      "Scenario faults: guard and read-only node pages, names that change, a GetMatrix that\n"
+      "  returns another pointer, NaN and non-rigid matrices, freed and reused objects, bodies\n"
+      "  destroyed between their callback and the render.\n"
+      "Scenario stress: one past every table (17 held, 257 scripted, 9 inspected, 257 moving\n"
+      "  bodies), an entity with 33 nodes, a 97-byte name.\n"
+      "Scenario full-load: 282 roots of 4 nodes (hands, body, 16 held, 256 scripted, 8 inspected)\n"
+      "  and 256 moving bodies, all in steady motion.\n"
       "Exit status 0 for a completed run; otherwise one line on stderr says why.\n",
       stdout);
 }

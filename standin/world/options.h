@@ -9,7 +9,7 @@
 
 namespace qv {
 
-enum class Scenario { Full, Steady };
+enum class Scenario { Full, Steady, World, Faults, Stress, FullLoad };
 
 struct HeaderPatch {
   std::wstring field;  // timestamp, image-size, machine, magic, lfanew
@@ -46,6 +46,7 @@ struct Options {
   bool call_sites = false;   // test only: call every host function once and check it
   bool engine_readonly = false;  // test only: the engine object sits on a read-only page
   std::wstring frames_path;
+  std::wstring draw_log_path;
   bool help = false;
 };
 

@@ -1,8 +1,11 @@
-// cScene::RenderViewport's own work: draw the viewport, and for the listener
-// viewport record what its camera held while drawn. Also the frames CSV.
+// cScene::RenderViewport's own work: draw the viewport, and for the listener viewport record
+// what its camera and every tracked object held while drawn. Also the frames CSV.
 #include <cstdio>
 
+#include "draw_log.h"
+#include "entities.h"
 #include "layouts.h"
+#include "physics.h"
 #include "world.h"
 #include "world_exports.h"
 
@@ -17,30 +20,18 @@ void BusyFor(double microseconds) {
   while (QpcNow() < end) YieldProcessor();
 }
 
-void CaptureListenerCamera(World& w, void* viewport) {
-  void* camera = Load<void*>(viewport, ViewportLayout::kCamera);
-  FrameRow& r = w.pending;
-  r.mode = Load<uint32_t>(camera, CameraLayout::kMode);
-  std::memcpy(r.position, At(camera, CameraLayout::kPosition), sizeof r.position);
-  r.angles[0] = Load<float>(camera, CameraLayout::kPitch);
-  r.angles[1] = Load<float>(camera, CameraLayout::kYaw);
-  r.angles[2] = Load<float>(camera, CameraLayout::kRoll);
-  if (r.mode == 1) std::memcpy(r.matrix, At(camera, CameraLayout::kMatrix), sizeof r.matrix);
-  // The renderer consumes the camera's dirty flags.
-  std::memset(At(camera, CameraLayout::kDirtyFirst), 0, CameraLayout::kDirtyLast - CameraLayout::kDirtyFirst + 1);
-}
-
 }  // namespace
 
 void ReserveFrameRows() {
   World& w = TheWorld();
+  ReserveDrawLog();
   if (w.options.frames_path.empty()) return;
   double slowest_hz = w.options.tick_hz < 50.0 ? w.options.tick_hz : 50.0;
   double seconds = static_cast<double>(w.options.ticks) / slowest_hz + 5.0;
   double fps = w.options.render_hz > 0 ? w.options.render_hz : 20000.0;
   double rows = seconds * fps;
-  w.row_capacity = rows > static_cast<double>(kMaxRows) ? kMaxRows : static_cast<size_t>(rows);
-  w.rows.reserve(w.row_capacity);
+  w.frames.row_capacity = rows > static_cast<double>(kMaxRows) ? kMaxRows : static_cast<size_t>(rows);
+  w.frames.rows.reserve(w.frames.row_capacity);
 }
 
 bool WriteFramesCsv(std::wstring* error) {
@@ -54,7 +45,7 @@ bool WriteFramesCsv(std::wstring* error) {
   std::fputs("present_s,steps,mode,x,y,z,pitch,yaw,roll", f);
   for (int i = 0; i < 16; ++i) std::fprintf(f, ",m%d", i);
   std::fputs(",listener_call_us,host_draw_us\n", f);
-  for (const FrameRow& r : w.rows) {
+  for (const FrameRow& r : w.frames.rows) {
     std::fprintf(f, "%.9f,%llu,%u", r.present_s, static_cast<unsigned long long>(r.steps), r.mode);
     for (float v : r.position) std::fprintf(f, ",%.9g", static_cast<double>(v));
     for (float v : r.angles) std::fprintf(f, ",%.9g", static_cast<double>(v));
@@ -75,12 +66,15 @@ extern "C" void QvSceneRenderViewport(void* scene, void* viewport, float dt, int
   (void)dt;
   (void)index;
   World& w = TheWorld();
-  ++w.site_calls[2];
+  ++w.engine.site_calls[2];
   int64_t t0 = QpcNow();
-  if (viewport == w.listener_viewport) {
-    CaptureListenerCamera(w, viewport);
+  if (viewport == w.engine.listener_viewport) {
+    CaptureListenerCamera(viewport, &w.frames.pending);
+    // What the listener view draws of every other kind, as the renderer sees it now.
+    DrawEntities();
+    DrawBodies();
     BusyFor(w.options.draw_us);
-    w.pending.host_draw_us = QpcSeconds(QpcNow() - t0) * 1e6;
+    w.frames.pending.host_draw_us = QpcSeconds(QpcNow() - t0) * 1e6;
   } else {
     BusyFor(w.options.draw_us / 4);
   }

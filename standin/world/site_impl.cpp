@@ -12,7 +12,10 @@
 namespace qv {
 namespace {
 
-void Count(int site) { ++TheWorld().site_calls[site]; }
+// Physics worker threads count too.
+void Count(int site) {
+  InterlockedIncrement64(reinterpret_cast<volatile LONG64*>(&TheWorld().engine.site_calls[site]));
+}
 
 bool NameEquals(const HostString* s, const char* text) {
   if (!s) return false;
@@ -47,16 +50,32 @@ bool Near(const float* a, const float* b, int n, float tolerance) {
   return true;
 }
 
+// An entity whose one body node is its fallback node, placed at the root.
 void* NewEntity(void** vtable, const char* name) {
   void* e = NewHostObject(EntityLayout::kSize);
   Store<void**>(e, EntityLayout::kVtable, vtable);
   MakeHostString(reinterpret_cast<HostString*>(At(e, EntityLayout::kName)), name);
-  std::memcpy(At(e, EntityLayout::kMatrix), kIdentity, sizeof kIdentity);
+  void* node = NewHostObject(NodeLayout::kSize);
+  std::memcpy(At(node, NodeLayout::kMatrix), kIdentity, sizeof kIdentity);
+  std::memcpy(At(node, NodeLayout::kLocal), kIdentity, sizeof kIdentity);
+  std::memcpy(At(node, NodeLayout::kLocalInverse), kIdentity, sizeof kIdentity);
+  Store<void*>(e, EntityLayout::kFallbackNode, node);
   return e;
 }
 
+void* FallbackNode(void* entity) { return Load<void*>(entity, EntityLayout::kFallbackNode); }
+
+// The node the entity's root is derived from: the reference node, else the first body node,
+// else the fallback node.
+void* ReferenceNode(void* entity) {
+  if (void* ref = Load<void*>(entity, EntityLayout::kReferenceNode)) return ref;
+  void** begin = Load<void**>(entity, EntityLayout::kNodesBegin);
+  void** end = Load<void**>(entity, EntityLayout::kNodesEnd);
+  return begin != end ? begin[0] : FallbackNode(entity);
+}
+
 bool Report(int site, bool ok) {
-  if (!ok) TheWorld().failed_sites += (TheWorld().failed_sites.empty() ? L"" : L" ") + std::to_wstring(site);
+  if (!ok) TheWorld().engine.failed_sites += (TheWorld().engine.failed_sites.empty() ? L"" : L" ") + std::to_wstring(site);
   return ok;
 }
 
@@ -69,25 +88,30 @@ void* NewHostObject(size_t size) {
   return p;
 }
 
-void MakeHostString(HostString* out, const char* text) {
+void MakeHostStringAt(HostString* out, const char* text, char* heap) {
   std::memset(out, 0, sizeof *out);
   out->size = std::strlen(text);
   if (out->size <= 15) {
     std::memcpy(out->inline_text, text, out->size);
     out->capacity = 15;
   } else {
-    char* heap = static_cast<char*>(NewHostObject(out->size + 1));
     std::memcpy(heap, text, out->size);
+    heap[out->size] = '\0';
     out->text = heap;
     out->capacity = out->size;
   }
+}
+
+void MakeHostString(HostString* out, const char* text) {
+  size_t n = std::strlen(text);
+  MakeHostStringAt(out, text, n <= 15 ? nullptr : static_cast<char*>(NewHostObject(n + 1)));
 }
 
 // Sites 0 to 2 are counted while the engine runs; this calls the others once.
 int CheckSites() {
   World& w = TheWorld();
   int ok = 0;
-  for (int site = 0; site <= 2; ++site) ok += Report(site, w.site_calls[site] > 0);
+  for (int site = 0; site <= 2; ++site) ok += Report(site, w.engine.site_calls[site] > 0);
 
   void* camera = NewHostObject(CameraLayout::kSize);
   const float xyz[3] = {1.5f, -2.25f, 3.125f};
@@ -100,7 +124,7 @@ int CheckSites() {
   ok += Report(4, std::memcmp(At(camera, CameraLayout::kMatrix), m, sizeof m) == 0);
 
   uint64_t before = QvSchedulerClockRaw() - Load<uint64_t>(w.base, w.build->clock_start_rva);
-  uint64_t clock = SiteFn<uint64_t (*)(void*)>(5)(w.scheduler);
+  uint64_t clock = SiteFn<uint64_t (*)(void*)>(5)(w.engine.scheduler);
   uint64_t after = QvSchedulerClockRaw() - Load<uint64_t>(w.base, w.build->clock_start_rva);
   ok += Report(5, clock >= before && clock <= after);
 
@@ -109,7 +133,7 @@ int CheckSites() {
   Store<float>(handler, InputLayout::kLook + 4, -0.5f);
   float look[2] = {};
   SiteFn<float (*)(void*, float*, void*, void*)>(6)(handler, look, nullptr, nullptr);
-  ok += Report(6, look[0] == 0.25f && look[1] == -0.5f && w.site_calls[6] == 1);
+  ok += Report(6, look[0] == 0.25f && look[1] == -0.5f && w.engine.site_calls[6] == 1);
 
   void* gui = NewHostObject(GuiLayout::kSize);
   const int mouse1[2] = {100, 200}, mouse2[2] = {110, 190};
@@ -143,7 +167,8 @@ int CheckSites() {
   TestMatrix(m, 0.25f, 1, 2, 3);
   SiteFn<void (*)(void*, const float*)>(12)(entity, m);
   ok += Report(12, Load<uint8_t>(entity, EntityLayout::kSetMatrixFlag) == 1 &&
-                       std::memcmp(At(entity, EntityLayout::kMatrix), m, sizeof m) == 0 && w.site_calls[15] == 1);
+                       std::memcmp(At(FallbackNode(entity), NodeLayout::kMatrix), m, sizeof m) == 0 &&
+                       w.engine.site_calls[15] == 1);
 
   HostString var;
   MakeHostString(&var, "IsHUDVersion");
@@ -153,11 +178,11 @@ int CheckSites() {
 
   float out[16] = {};
   float* got = SiteFn<float* (*)(void*, float*)>(14)(entity, out);
-  ok += Report(14, got == out && std::memcmp(out, m, sizeof m) == 0);
+  ok += Report(14, got == out && Near(out, m, 16, 0.0f));
 
   TestMatrix(m, -1.0f, 9, 8, 7);
   SiteFn<void (*)(void*, const float*)>(15)(entity, m);
-  ok += Report(15, std::memcmp(At(entity, EntityLayout::kMatrix), m, sizeof m) == 0);
+  ok += Report(15, std::memcmp(At(FallbackNode(entity), NodeLayout::kMatrix), m, sizeof m) == 0);
 
   float inverse[16], product[16];
   got = SiteFn<float* (*)(float*, const float*)>(16)(inverse, m);
@@ -172,10 +197,10 @@ int CheckSites() {
   ok += Report(17, got == product && Near(product, kIdentity, 3, 1e-6f) && std::fabs(product[3] - expect_t[0]) < 1e-5f &&
                        std::fabs(product[11] - expect_t[2]) < 1e-5f);
 
-  uint32_t changes = Load<uint32_t>(entity, EntityLayout::kNodeChanges);
-  SiteFn<void (*)(void*, bool)>(18)(entity, true);
-  ok += Report(18, Load<uint32_t>(entity, EntityLayout::kNodeChanges) == changes + 1 &&
-                       Load<uint8_t>(entity, EntityLayout::kNodeFlag) == 1);
+  void* node = FallbackNode(entity);
+  uint32_t changes = Load<uint32_t>(node, NodeLayout::kChanges);
+  SiteFn<void (*)(void*, bool)>(18)(node, true);
+  ok += Report(18, Load<uint32_t>(node, NodeLayout::kChanges) == changes + 1 && Load<uint8_t>(node, NodeLayout::kFlag) == 1);
 
   void* bone = NewHostObject(BoneLayout::kSize);
   SiteFn<void (*)(void*, const float*, bool)>(19)(bone, m, false);
@@ -193,11 +218,13 @@ int CheckSites() {
   ok += Report(20, found == entity && missing == nullptr);
 
   NewtonBody* body = NewtonCreateDynamicBody(nullptr, nullptr, kIdentity);
-  void* body_object = NewEntity(vtable, "crate_01");
+  void* body_object = NewHostObject(BodyLayout::kSize);
+  MakeHostString(reinterpret_cast<HostString*>(At(body_object, BodyLayout::kName)), "crate_01");
+  Store<void*>(body_object, BodyLayout::kNewtonBody, body);
   NewtonBodySetUserData(body, body_object);
   TestMatrix(m, 0.75f, -1, -2, -3);
   SiteFn<void (*)(const NewtonBody*, const float*, int)>(21)(body, m, 0);
-  ok += Report(21, std::memcmp(At(body_object, EntityLayout::kMatrix), m, sizeof m) == 0);
+  ok += Report(21, std::memcmp(At(body_object, BodyLayout::kMatrix), m, sizeof m) == 0);
 
   SiteFn<void (*)(void*, void*, void*, void*)>(22)(entity, nullptr, nullptr, nullptr);
   ok += Report(22, Load<uint64_t>(entity, EntityLayout::kUpdates) == 1);
@@ -275,20 +302,73 @@ uint8_t* QvEntityFindVar(void* entity, const void* name) {
   return nullptr;
 }
 
+// The root as the renderer places the entity: the reference node's matrix taken back through
+// that node's placement under the root.
 float* QvEntityGetMatrix(void* entity, float* out) {
   Count(14);
-  std::memcpy(out, At(entity, EntityLayout::kMatrix), 64);
+  float root[16], node_matrix[16], local_inverse[16];
+  void* node = ReferenceNode(entity);
+  if (node) {
+    std::memcpy(node_matrix, At(node, NodeLayout::kMatrix), sizeof node_matrix);
+    std::memcpy(local_inverse, At(node, NodeLayout::kLocalInverse), sizeof local_inverse);
+    MatrixProduct(root, node_matrix, local_inverse);
+  } else {
+    std::memcpy(root, kIdentity, sizeof root);
+  }
+  // Some entity classes answer from a matrix of their own rather than the caller's buffer.
+  if (Load<uint8_t>(entity, EntityLayout::kGetterQuirk)) {
+    std::memcpy(At(entity, EntityLayout::kGetterCache), root, sizeof root);
+    return reinterpret_cast<float*>(At(entity, EntityLayout::kGetterCache));
+  }
+  std::memcpy(out, root, sizeof root);
   return out;
 }
 
+// Places every body node (or the fallback node) under the new root.
 void QvEntitySetMatrix(void* entity, const float* matrix) {
   Count(15);
-  std::memcpy(At(entity, EntityLayout::kMatrix), matrix, 64);
+  float root[16], local[16], world[16];
+  std::memcpy(root, matrix, sizeof root);
+  std::memcpy(At(entity, EntityLayout::kMatrix), root, sizeof root);
+  auto changed = SiteFn<void (*)(void*, bool)>(18);
+  auto place = [&](void* node) {
+    std::memcpy(local, At(node, NodeLayout::kLocal), sizeof local);
+    MatrixProduct(world, root, local);
+    std::memcpy(At(node, NodeLayout::kMatrix), world, sizeof world);
+    changed(node, true);
+  };
+  void** begin = Load<void**>(entity, EntityLayout::kNodesBegin);
+  void** end = Load<void**>(entity, EntityLayout::kNodesEnd);
+  if (begin == end) {
+    if (void* node = FallbackNode(entity)) place(node);
+    return;
+  }
+  for (void** n = begin; n != end; ++n) place(*n);
 }
 
 // Rigid transforms with a uniform scale: the inverse is R^T / s^2 and -R^T t / s^2.
 float* QvMatrixInverse(float* out, const float* in) {
   Count(16);
+  RigidInverse(out, in);
+  return out;
+}
+
+float* QvMatrixMultiply(float* out, const float* a, const float* b) {
+  Count(17);
+  MatrixProduct(out, a, b);
+  return out;
+}
+
+void QvNodeMatrixChanged(void* node, bool flag) {
+  Count(18);
+  Store<uint8_t>(node, NodeLayout::kFlag, flag ? 1 : 0);
+}
+
+}  // extern "C"
+
+namespace qv {
+
+void RigidInverse(float* out, const float* in) {
   float m[16];
   std::memcpy(m, in, sizeof m);
   double s2 = static_cast<double>(m[0]) * m[0] + static_cast<double>(m[1]) * m[1] + static_cast<double>(m[2]) * m[2];
@@ -300,11 +380,9 @@ float* QvMatrixInverse(float* out, const float* in) {
   }
   r[15] = 1.0f;
   std::memcpy(out, r, sizeof r);
-  return out;
 }
 
-float* QvMatrixMultiply(float* out, const float* a, const float* b) {
-  Count(17);
+void MatrixProduct(float* out, const float* a, const float* b) {
   float r[16];
   for (int row = 0; row < 4; ++row)
     for (int col = 0; col < 4; ++col) {
@@ -313,13 +391,11 @@ float* QvMatrixMultiply(float* out, const float* a, const float* b) {
       r[row * 4 + col] = sum;
     }
   std::memcpy(out, r, sizeof r);
-  return out;
 }
 
-void QvNodeMatrixChanged(void* node, bool flag) {
-  Count(18);
-  Store<uint8_t>(node, EntityLayout::kNodeFlag, flag ? 1 : 0);
-}
+}  // namespace qv
+
+extern "C" {
 
 void* QvResolveEntityName(const void* name, void*, void*, void* table) {
   Count(20);
@@ -339,7 +415,7 @@ void* QvResolveEntityName(const void* name, void*, void*, void* table) {
 // The callback's prologue stored elements 0 and 1 already.
 void QvNewtonBodyMoved(void* body_object, const float* matrix) {
   Count(21);
-  std::memcpy(At(body_object, EntityLayout::kMatrix + 8), matrix + 2, 14 * sizeof(float));
+  std::memcpy(At(body_object, BodyLayout::kMatrix + 8), matrix + 2, 14 * sizeof(float));
   SiteFn<void (*)(void*, bool)>(18)(body_object, true);
 }
 

@@ -1,4 +1,8 @@
-// Process-wide state of the stand-in game and the operations its parts share.
+// Process-wide state of the stand-in game, split the way the host is: the engine (main loop,
+// scheduler, viewports), the cameras, the entities, the physics world. Entities and physics keep
+// their state in their own files (entities.h, physics.h); skeletons, particles, GUI and input
+// join the same way. Every kind takes part in the leak check through the one shadow registry
+// (shadow.h).
 #pragma once
 
 #include <windows.h>
@@ -11,14 +15,6 @@
 #include "qv_host.h"
 
 namespace qv {
-
-// What the simulation last wrote into one camera (compared bitwise every step).
-struct CameraShadow {
-  float position[3] = {};
-  float angles[3] = {};  // pitch, yaw, roll
-  uint32_t mode = 0;
-  float matrix[16] = {};
-};
 
 struct FrameRow {
   double present_s;
@@ -34,6 +30,33 @@ struct FrameRow {
 inline constexpr int kCameraCount = 3;  // 0, 1: listener cameras; 2: the second viewport's
 inline constexpr int kViewportCount = 2;
 
+struct EngineState {
+  void* object = nullptr;  // cEngine
+  void* scheduler = nullptr;
+  void* updater = nullptr;
+  void* scene = nullptr;
+  void* window = nullptr;
+  void* viewports[kViewportCount] = {};
+  void* listener_viewport = nullptr;
+  uint64_t site_calls[QV_SITE_COUNT] = {};
+  std::wstring failed_sites;  // host functions that misbehaved in CheckSites
+};
+
+struct CameraState {
+  void* objects[kCameraCount] = {};
+  int shadows[kCameraCount][4] = {};  // position, angles, mode, matrix
+};
+
+struct FrameState {
+  uint64_t count = 0;
+  int64_t first_present = 0;
+  int64_t last_present = 0;
+  std::vector<FrameRow> rows;
+  size_t row_capacity = 0;
+  uint64_t rows_dropped = 0;
+  FrameRow pending{};  // the listener viewport's draw, completed at present
+};
+
 struct World {
   Options options;
   const QvHostBuild* build = nullptr;
@@ -42,32 +65,12 @@ struct World {
   int64_t qpc_frequency = 1;
   int64_t qpc_start = 0;
 
-  void* engine = nullptr;
-  void* scheduler = nullptr;
-  void* updater = nullptr;
-  void* scene = nullptr;
-  void* window = nullptr;
-  void* viewports[kViewportCount] = {};
-  void* cameras[kCameraCount] = {};
-  void* listener_viewport = nullptr;
-
-  // Simulation.
-  CameraShadow shadows[kCameraCount];
   uint64_t steps = 0;
   double sim_seconds = 0.0;
-  uint64_t violations = 0;
-  std::wstring first_violation;
-  uint64_t site_calls[QV_SITE_COUNT] = {};
-  std::wstring failed_sites;  // host functions that misbehaved in CheckSites
 
-  // Frames.
-  uint64_t frames = 0;
-  int64_t first_present = 0;
-  int64_t last_present = 0;
-  std::vector<FrameRow> rows;
-  size_t row_capacity = 0;
-  uint64_t rows_dropped = 0;
-  FrameRow pending{};  // the listener viewport's draw, completed at present
+  EngineState engine;
+  CameraState camera;
+  FrameState frames;
 };
 
 World& TheWorld();
@@ -80,9 +83,21 @@ double QpcSeconds(int64_t counts);
 void CreateEngineObjects();
 void RunEngineThroughSite();
 
-// Simulation: one fixed step's camera work.
-void CheckCamerasBeforeStep();
+// Cameras: objects bound to the viewports, and one fixed step's scripted camera work.
+void CreateCameras();
+void StepCameras(uint64_t step, double t);
+void CaptureListenerCamera(void* viewport, FrameRow* row);
+// Where the player stands at scenario time t (outside scenario full's events): what the hands and
+// body follow.
+void PlayerEye(double t, float* position, float* yaw);
+
+// Entities and physics (entities.h, physics.h) for the scenario.
+void CreateWorldObjects();
+
+// The fixed step of every kind, the leak check before it, and the game's own faults between.
+void CheckWorldBeforeStep();
 void SimulateStep(double step_seconds);
+void AfterStep();
 
 // Frames: rows and the CSV.
 void ReserveFrameRows();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pe_file.h"
+#include "support/game_launcher.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -99,24 +100,9 @@ class BootstrapTest : public ::testing::Test {
 
   // Runs the host to its end and returns its exit code: the bootstrap thread's.
   DWORD RunHost(const std::wstring& host, const std::wstring& argument = L"") {
-    std::wstring commandLine = L"\"" + host + L"\"";
-    if (!argument.empty()) commandLine += L" " + argument;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(host.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder_.path().c_str(),
-                        &startup, &process)) {
-      ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-      return 0xFFFFFFFF;
-    }
-    const DWORD waited = WaitForSingleObject(process.hProcess, 30000);
-    EXPECT_EQ(waited, WAIT_OBJECT_0) << "the host did not end";
-    if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 999);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    const launcher::ProcessResult run = launcher::RunProcess(host, argument, folder_.path(), folder_.path(), 30000);
+    EXPECT_FALSE(run.timedOut) << "the host did not end";
+    return run.exitCode;
   }
 
   LogLines Log() { return ParseLog(ReadFileBytes(log_)); }

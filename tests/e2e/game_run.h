@@ -5,12 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "support/game_launcher.h"
+
 struct GameRunOptions {
   std::wstring build = L"GOG";
   std::wstring exeName = L"QuarrenVelt.exe";  // the name the executable is copied under
   std::string ini;                             // INI text; empty: no INI is written
   std::vector<std::wstring> args;
   bool frames = false;                         // ask for the per-frame records
+  bool drawLog = false;                        // ask for the per-object draw records
 };
 
 struct FrameTable {
@@ -29,6 +32,7 @@ struct GameRunResult {
   std::vector<std::string> logLevels;          // each line's level
   std::map<std::string, std::string> summary;  // the game's key=value summary line
   FrameTable frames;
+  launcher::CsvTable drawLog;                  // present_s,frame,kind,id,x,y,z
   std::wstring folder;                         // the game folder (Windows path), removed at exit
 
   // Number of log lines whose message is exactly text.
