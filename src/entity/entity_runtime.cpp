@@ -4,6 +4,7 @@
 
 #include "core/perf_counter.h"
 #include "entity/entity_counters.h"
+#include "entity/entity_layout.h"
 #include "entity/interpolation_report.h"
 #include "entity/newton_bodies.h"
 #include "entity/root_interpolation.h"
@@ -23,9 +24,9 @@ using SetMatrixFn = void (*)(void* entity, const float* matrix);
 using SetVarBoolFn = uintptr_t (*)(void* entity, const void* variableName, bool value);
 using NewtonCallbackFn = void (*)(const void* newtonBody, const float* matrix, int threadIndex);
 
-constexpr size_t kVtableBytes = 360;
-constexpr size_t kVtableGetMatrix = 20;
-constexpr size_t kVtableSetMatrix = 44;
+using entity_layout::kVtableBytes;
+using entity_layout::kVtableGetMatrix;
+using entity_layout::kVtableSetMatrix;
 constexpr char kHudVariable[] = "IsHUDVersion";
 
 constexpr wchar_t kNullHost[] = L"Host module is null while installing the player-root runtime.";
@@ -158,6 +159,23 @@ void RemoveHook(void* target, void** trampoline, bool disable) {
 template <typename Fn>
 void** Slot(Fn* trampoline) {
   return reinterpret_cast<void**>(trampoline);
+}
+
+// The node the host's getter derives the root from: the reference node, else the first attached
+// node, else the fallback node.
+bool ReferenceNodeReadable(const void* entity) {
+  const uint8_t* node = nullptr;
+  if (!ReadHostValueAt(entity, entity_layout::kReferenceNode, node)) return false;
+  if (node == nullptr) {
+    uintptr_t begin = 0;
+    uintptr_t end = 0;
+    if (!ReadHostValueAt(entity, entity_layout::kNodesBegin, begin) ||
+        !ReadHostValueAt(entity, entity_layout::kNodesEnd, end))
+      return false;
+    const bool vector = begin != end && ReadHostValue(reinterpret_cast<const void*>(begin), node);
+    if (!vector && !ReadHostValueAt(entity, entity_layout::kFallbackNode, node)) return false;
+  }
+  return node != nullptr && CheckHostRange(node + entity_layout::kNodeMatrix, sizeof(RigidMatrix), false);
 }
 
 bool FailInstall(std::wstring& message, std::wstring text) {
@@ -305,7 +323,9 @@ const EntityHostFunctions& EntityHost() { return g_runtime.host; }
 
 bool CallEntityGetMatrix(void* entity, RigidMatrix* out) {
   const auto fn = g_runtime.host.getMatrix;
-  return fn != nullptr && entity != nullptr && fn(entity, out->m) == out->m;
+  // The host's getter reads the reference node without asking: a node page the game has made
+  // unreadable would fault inside the game's own code.
+  return fn != nullptr && entity != nullptr && ReferenceNodeReadable(entity) && fn(entity, out->m) == out->m;
 }
 
 bool CallMatrixInverse(const RigidMatrix& in, RigidMatrix* out) {

@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/perf_counter.h"
 #include "entity/entity_counters.h"
+#include "entity/entity_layout.h"
 #include "entity/entity_runtime.h"
 #include "entity/newton_bodies.h"
 #include "host/host_memory.h"
@@ -14,12 +15,7 @@
 
 namespace {
 
-// Where the host keeps an entity's rendered placement.
-constexpr size_t kEntityNodesBegin = 2280;
-constexpr size_t kEntityNodesEnd = 2288;
-constexpr size_t kEntityFallbackNode = 2480;
-constexpr size_t kEntityReferenceNode = 2488;
-constexpr size_t kNodeMatrix = 72;
+using entity_layout::kNodeMatrix;
 constexpr float kRootTolerance = 0.0002f;
 
 struct RootInterpolationState {
@@ -138,11 +134,11 @@ bool CollectRootNodes(void* entity, RootStaging* staging) {
   staging->nodeCount = 0;
   uintptr_t begin = 0;
   uintptr_t end = 0;
-  if (!ReadHostValueAt(entity, kEntityNodesBegin, begin) || !ReadHostValueAt(entity, kEntityNodesEnd, end)) return false;
+  if (!ReadHostValueAt(entity, entity_layout::kNodesBegin, begin) || !ReadHostValueAt(entity, entity_layout::kNodesEnd, end)) return false;
 
   if (begin == end) {
     void* fallback = nullptr;
-    if (!ReadHostValueAt(entity, kEntityFallbackNode, fallback) || !NodeMatrixWritable(fallback) ||
+    if (!ReadHostValueAt(entity, entity_layout::kFallbackNode, fallback) || !NodeMatrixWritable(fallback) ||
         !ReadHostMemory(At(fallback, kNodeMatrix), &staging->savedNodes[0], sizeof(RigidMatrix)))
       return false;
     staging->nodes[0] = fallback;
@@ -156,7 +152,7 @@ bool CollectRootNodes(void* entity, RootStaging* staging) {
   const uint64_t count = bytes / sizeof(void*);
   if (!ReadHostMemory(reinterpret_cast<const void*>(begin), staging->nodes, static_cast<size_t>(bytes))) return false;
   void* reference = nullptr;
-  if (!ReadHostValueAt(entity, kEntityReferenceNode, reference)) return false;
+  if (!ReadHostValueAt(entity, entity_layout::kReferenceNode, reference)) return false;
   if (reference == nullptr) reference = staging->nodes[0];
   bool referenceFound = false;
   for (uint64_t i = 0; i < count; ++i) {

@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "entity/entity_counters.h"
+#include "entity/entity_layout.h"
 #include "entity/entity_runtime.h"
 #include "host/host_memory.h"
 
@@ -15,7 +16,6 @@ namespace {
 constexpr size_t kHostStringSize = 16;
 constexpr size_t kHostStringCapacity = 24;
 constexpr size_t kHostStringInlineCapacity = 15;
-constexpr size_t kEntityNameString = 256;
 
 RootRegistries g_registries;
 
@@ -24,7 +24,7 @@ std::wstring WidenName(const EntityName& name) { return WidenAscii(std::string_v
 // The entity's current name equals the stored one (unreadable names never do).
 bool NameStillIs(const void* entity, const EntityName& stored) {
   EntityName current;
-  return ReadEntityName(static_cast<const uint8_t*>(entity) + kEntityNameString, &current) &&
+  return ReadEntityName(static_cast<const uint8_t*>(entity) + entity_layout::kName, &current) &&
          SameEntityName(current, stored);
 }
 
@@ -73,7 +73,7 @@ bool ReadEntityName(const void* hostString, EntityName* name) {
 }
 
 EntityKind ClassifyEntity(const void* entity, EntityName* name) {
-  if (entity == nullptr || !ReadEntityName(static_cast<const uint8_t*>(entity) + kEntityNameString, name)) {
+  if (entity == nullptr || !ReadEntityName(static_cast<const uint8_t*>(entity) + entity_layout::kName, name)) {
     *name = EntityName{};
     return EntityKind::None;
   }
@@ -169,7 +169,7 @@ void RegisterInspection(void* entity, const RigidMatrix& matrix, const EntityNam
 
 void RegisterReadableInspection(void* entity) {
   EntityName name;
-  if (entity == nullptr || !ReadEntityName(static_cast<const uint8_t*>(entity) + kEntityNameString, &name) ||
+  if (entity == nullptr || !ReadEntityName(static_cast<const uint8_t*>(entity) + entity_layout::kName, &name) ||
       !EntityVtableRecognised(entity)) {
     ++TheEntityCounters().inspectionOverflow;
     return;
