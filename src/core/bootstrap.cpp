@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/module_path.h"
 #include "core/text.h"
+#include "entity/entity_runtime.h"
 #include "host/host_validation.h"
 #include "interp/camera_interpolation.h"
 #include "pacing/render_unlock.h"
@@ -61,25 +62,14 @@ bool ValidateAndIdentifyHost() {
   return true;
 }
 
-void LogRootRuntimeInstalled(const PluginConfig& c) {
-  std::wstring line = c.handsRootInterpolation ? L"Render-only PlayerHands/PlayerBody root interpolation"
-                                               : L"Read-only PlayerHands/PlayerBody root probe";
-  if (c.handsPoseInterpolation) line += L" plus guarded PlayerBody and selected scripted entity skeletal-pose interpolation";
-  if (c.worldRootInterpolation) line += L" plus bounded Newton rigid-body world-root interpolation";
-  if (c.ragdollPoseInterpolation) line += L" plus guarded skeletal prop pose interpolation";
-  line += L" runtime installed.";
-  LogInfo(line);
-}
-
 // Steps that run once the camera detours are in: entity runtime, input previews, particles.
 BootstrapExit InstallCameraExtras(const PluginConfig& c) {
   std::wstring message;
-  const bool rootOrPose =
-      c.handsRootInterpolation || c.worldRootInterpolation || c.handsPoseInterpolation || c.ragdollPoseInterpolation;
-  if (c.diagnostics || rootOrPose) {
-    if (InstallUnavailableFeature(L"The entity runtime", message)) {
-      LogRootRuntimeInstalled(c);
-    } else if (!rootOrPose) {
+  if (RequestsPlayerRuntime(c)) {
+    if (InstallEntityRuntime(GetModuleHandleW(nullptr), c.handsRootInterpolation, c.handsPoseInterpolation,
+                             c.worldRootInterpolation, c.ragdollPoseInterpolation, c.diagnostics, message)) {
+      LogInfo(PlayerRuntimeInstalledLine(c));
+    } else if (!RequestsRootOrPose(c)) {
       LogWrite(LogLevel::Warn, L"Root probe was unavailable: " + message);
     } else {
       UninstallCameraInterpolation();

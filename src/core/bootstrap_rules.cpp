@@ -34,3 +34,19 @@ const wchar_t* BootstrapCompleteLine(const PluginConfig& c) {
     return c.renderUnlock ? L"Bootstrap complete with render unlock enabled." : L"Bootstrap complete. No hooks installed.";
   return L"Bootstrap complete with requested hooks enabled.";
 }
+
+bool RequestsRootOrPose(const PluginConfig& c) {
+  return c.handsRootInterpolation || c.worldRootInterpolation || c.handsPoseInterpolation || c.ragdollPoseInterpolation;
+}
+
+bool RequestsPlayerRuntime(const PluginConfig& c) { return c.diagnostics || RequestsRootOrPose(c); }
+
+std::wstring PlayerRuntimeInstalledLine(const PluginConfig& c) {
+  std::wstring line = c.handsRootInterpolation ? L"Render-only PlayerHands/PlayerBody root interpolation"
+                                               : L"Read-only PlayerHands/PlayerBody root probe";
+  if (c.handsPoseInterpolation) line += L" plus guarded PlayerBody and selected scripted entity skeletal-pose interpolation";
+  if (c.worldRootInterpolation) line += L" plus bounded Newton rigid-body world-root interpolation";
+  if (c.ragdollPoseInterpolation) line += L" plus guarded skeletal prop pose interpolation";
+  line += L" runtime installed.";
+  return line;
+}

@@ -4,11 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/presentation_clock.h"
+#include "entity/entity_names.h"
+#include "interp/transform_history.h"
+#include "interp/transform.h"
 
 inline constexpr size_t kNewtonBodyCapacity = 256;
 
-void RecordNewtonBody(void* bodyObject, void* newtonBody);   // any thread
+// The body object is the Newton body's user data. Any thread; waits only for the stage lock, which
+// is held for a copy of the stage at most.
+void RecordNewtonBody(void* bodyObject, void* newtonBody);
 void DrainNewtonStage(uint64_t tick, uint64_t generation);   // game thread, each tick
 bool ApplyNewtonBody(size_t index, const ClockSample& sample);
 bool RestoreNewtonBody(size_t index);   // false: the caller counts a restore fail and frees the entry
@@ -18,3 +22,7 @@ size_t LiveNewtonBodyCount();
 void ResetNewtonBodies();
 // Everything, restore records included: uninstallation.
 void ClearNewtonTables();
+
+// The body's matrix, only while the object still holds this Newton body and this name and its
+// matrix is writable and rigid.
+bool ReadBodyMatrix(const void* bodyObject, const void* newtonBody, const EntityName& expectedName, RigidMatrix* out);

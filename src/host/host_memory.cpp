@@ -75,16 +75,28 @@ bool QueryAndCache(RegionCache* cache, const void* address, size_t length, bool 
   g_regionQueries.fetch_add(1, std::memory_order_relaxed);
   MEMORY_BASIC_INFORMATION info;
   if (!QueryRegion(address, info) || (info.Protect & kReadable) == 0) return false;
-  const RegionEntry entry{reinterpret_cast<uintptr_t>(info.BaseAddress),
-                          reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize,
-                          (info.Protect & kWritable) != 0};
+  RegionEntry entry{reinterpret_cast<uintptr_t>(info.BaseAddress),
+                    reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize, (info.Protect & kWritable) != 0};
   if (cache != nullptr) {
     uint32_t slot = cache->nextReplace;
+    bool sameEnd = false;
     for (uint32_t i = 0; i < kRegionCacheEntries; ++i) {
       if (cache->entries[i].end == entry.end) {
         slot = i;
+        sameEnd = true;
         break;
       }
+    }
+    // The system reports a region from the page asked about, so a walk downwards through one heap
+    // would ask again for every object. Once that happens, the region is asked for once from the
+    // start of its allocation: the same end means the same pages from there on.
+    if (sameEnd && info.AllocationBase != nullptr && info.AllocationBase < info.BaseAddress) {
+      g_regionQueries.fetch_add(1, std::memory_order_relaxed);
+      MEMORY_BASIC_INFORMATION whole;
+      if (VirtualQuery(info.AllocationBase, &whole, sizeof(whole)) == sizeof(whole) && whole.State == info.State &&
+          whole.Protect == info.Protect &&
+          reinterpret_cast<uintptr_t>(whole.BaseAddress) + whole.RegionSize == entry.end)
+        entry.base = reinterpret_cast<uintptr_t>(whole.BaseAddress);
     }
     cache->entries[slot] = entry;
     if (slot == cache->nextReplace) cache->nextReplace = (cache->nextReplace + 1) % kRegionCacheEntries;

@@ -154,4 +154,30 @@ TEST(BehaviouralKeys, AreTheElevenFeatureKeysAfterRenderUnlock) {
   EXPECT_FALSE(RequestsBehaviouralFeature(others));
 }
 
+TEST(PlayerRuntime, InstalledLineNamesTheModeThenEachRequestedExtra) {
+  PluginConfig probe;
+  probe.diagnostics = true;
+  EXPECT_TRUE(RequestsPlayerRuntime(probe));
+  EXPECT_FALSE(RequestsRootOrPose(probe)) << "a failing probe only warns";
+  EXPECT_EQ(PlayerRuntimeInstalledLine(probe), L"Read-only PlayerHands/PlayerBody root probe runtime installed.");
+
+  PluginConfig world;
+  world.diagnostics = false;
+  world.worldRootInterpolation = true;
+  EXPECT_TRUE(RequestsRootOrPose(world));
+  EXPECT_EQ(PlayerRuntimeInstalledLine(world), L"Read-only PlayerHands/PlayerBody root probe plus bounded Newton "
+                                               L"rigid-body world-root interpolation runtime installed.");
+
+  PluginConfig all = world;
+  all.handsRootInterpolation = all.handsPoseInterpolation = all.ragdollPoseInterpolation = true;
+  EXPECT_EQ(PlayerRuntimeInstalledLine(all),
+            L"Render-only PlayerHands/PlayerBody root interpolation plus guarded PlayerBody and selected scripted "
+            L"entity skeletal-pose interpolation plus bounded Newton rigid-body world-root interpolation plus guarded "
+            L"skeletal prop pose interpolation runtime installed.");
+
+  PluginConfig none;
+  none.diagnostics = false;
+  EXPECT_FALSE(RequestsPlayerRuntime(none));
+}
+
 }  // namespace

@@ -160,15 +160,18 @@ TEST(RenderUnlockE2E, ClearsABooleanCapAndRefusesAnythingElse) {
 
 namespace {
 
-// Features this build doesn't carry yet refuse: a root key takes the camera, the unlock and the
+// Features this build doesn't carry yet refuse: a pose key takes the camera, the unlock and the
 // swap runtime down with it; the optional extras only stay off.
 TEST(BootstrapE2E, UnavailableFeaturesRefuseAndRollBackAsTheirRulesSay) {
   const GameRunResult roots = RunWith(
       IniText({{"Telemetry", {{"Enabled", "true"}}},
-               {"Features", {{"RenderUnlock", "true"}, {"CameraInterpolation", "true"}, {"HandsRootInterpolation", "true"}}}}),
+               {"Features",
+                {{"RenderUnlock", "true"}, {"CameraInterpolation", "true"}, {"HandsRootInterpolation", "true"},
+                 {"HandsPoseInterpolation", "true"}}}}),
       {});
   EXPECT_EQ(roots.summary.at("bootstrap-exit"), "10") << roots.Messages();
-  EXPECT_TRUE(roots.HasMessage("ERROR", "Player interpolation could not start: The entity runtime is not available in this build."))
+  EXPECT_TRUE(roots.HasMessage("ERROR",
+                               "Player interpolation could not start: Skeletal pose interpolation is not available in this build."))
       << roots.Messages();
   EXPECT_TRUE(roots.HasMessage("ERROR", "Fail-closed: behavioral hooks were rolled back."));
   EXPECT_EQ(roots.CountMessagePrefix("Render unlock active"), 0) << "rolled back before the engine loop started";

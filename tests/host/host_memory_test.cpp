@@ -126,4 +126,31 @@ TEST(HostMemory, ManyThreadsGetRightAnswersWithOrWithoutACacheOfTheirOwn) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+// Objects of one heap visited from the top down: the region is asked about once from the start of
+// its allocation rather than once per object.
+TEST(HostMemory, AWalkDownOneRegionAsksTheSystemAFewTimesNotOncePerPage) {
+  constexpr size_t kPages = 16;
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  auto* heap = static_cast<uint8_t*>(VirtualAlloc(nullptr, kPages * info.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  ASSERT_NE(heap, nullptr);
+  AdvanceRegionCacheEpoch();
+  const uint64_t before = RegionQueryCount();
+  for (size_t page = kPages; page-- > 0;) {
+    uint64_t value = 0;
+    EXPECT_TRUE(ReadHostValueAt(heap, page * info.dwPageSize + 8, value)) << page;
+  }
+  EXPECT_LE(RegionQueryCount() - before, 3u);
+
+  // A page below with another protection is not part of the region: it is refused for writing.
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(heap, info.dwPageSize, PAGE_READONLY, &old));
+  AdvanceRegionCacheEpoch();
+  EXPECT_TRUE(WriteHostValueAt(heap, 3 * info.dwPageSize, uint32_t{1}));
+  EXPECT_TRUE(WriteHostValueAt(heap, 2 * info.dwPageSize, uint32_t{1}));
+  EXPECT_TRUE(WriteHostValueAt(heap, info.dwPageSize, uint32_t{1}));
+  EXPECT_FALSE(WriteHostValueAt(heap, 16, uint32_t{1}));
+  VirtualFree(heap, 0, MEM_RELEASE);
+}
+
 }  // namespace
