@@ -99,8 +99,8 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   bool exact = headers.timestamp == build->timestamp && headers.image_size == build->image_size;
   CreateEngineObjects();
   CreateCameras();
-  CreateWorldObjects();
   ReserveFrameRows();
+  CreateWorldObjects();
 
   SiteTampering tampering;
   if (!PatchImageHeaders(w.base, w.options.patches, &error) || !BreakAndProtectSites(w.options, &tampering, &error)) {
