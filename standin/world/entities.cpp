@@ -43,7 +43,7 @@ struct Motion {
 
 // Faults the game itself causes for one entity.
 struct Faults {
-  uint64_t guard_from = kNever;     // node pages guarded between steps from this step on
+  uint64_t guard_from = kNever;     // the entity's page guarded between steps from this step on
   uint64_t readonly_from = kNever;  // node pages read-only between steps from this step on
   uint64_t flicker_every = 0;       // renamed back and forth every this many steps
   uint64_t quirk_from = kNever;     // GetMatrix answers from the entity's own matrix
@@ -54,7 +54,8 @@ struct Faults {
 struct Entity {
   bool live = false;
   bool moving = true;  // set again at every step
-  bool protected_pages = false;
+  bool guarded = false;        // the entity's own page, until the next step
+  bool readonly_nodes = false;  // its node pages, until the next step
   const char* kind = nullptr;  // draw-log kind; null: not tracked
   char id[104] = {};
   char alias[104] = {};  // the other name of a flickering entity
@@ -254,9 +255,16 @@ void Free(Entity& e) {
   DecommitHostPages(e.page, kEntityBytes);
 }
 
-void SetProtection(Entity& e, unsigned long protection) {
-  ProtectHostPages(e.nodes, e.node_bytes, protection);
-  e.protected_pages = protection != PAGE_READWRITE;
+// The game's own between-step protections: a guarded entity page (its host code never runs on
+// the entity meanwhile) and read-only node pages (its renderer only reads them).
+void Guard(Entity& e, bool on) {
+  ProtectHostPages(e.page, kEntityBytes, on ? PAGE_READWRITE | PAGE_GUARD : PAGE_READWRITE);
+  e.guarded = on;
+}
+
+void ReadOnlyNodes(Entity& e, bool on) {
+  ProtectHostPages(e.nodes, e.node_bytes, on ? PAGE_READONLY : PAGE_READWRITE);
+  e.readonly_nodes = on;
 }
 
 Motion Follow(float x, float y, float z) {
@@ -497,7 +505,8 @@ void EntitiesBeforeCheck() {
   Entities& s = TheEntities();
   for (int i = 0; i < s.count; ++i) {
     Entity& e = s.list[i];
-    if (e.live && e.protected_pages) SetProtection(e, PAGE_READWRITE);
+    if (e.live && e.guarded) Guard(e, false);
+    if (e.live && e.readonly_nodes) ReadOnlyNodes(e, false);
   }
 }
 
@@ -521,11 +530,16 @@ void StepEntities(uint64_t k, double t) {
 
 void EntitiesAfterStep(uint64_t k) {
   Entities& s = TheEntities();
+  if (k == TheWorld().options.tamper_node_tick && s.count > 0 && s.list[0].live) {
+    // Outside any step: what a leaked render-time node would look like.
+    uint8_t* node = Node(s.list[0], s.list[0].reference);
+    Store<float>(node, NodeLayout::kMatrix + 12, Load<float>(node, NodeLayout::kMatrix + 12) + 0.5f);
+  }
   for (int i = 0; i < s.count; ++i) {
     Entity& e = s.list[i];
     if (!e.live) continue;
-    if (k >= e.faults.guard_from) SetProtection(e, PAGE_READWRITE | PAGE_GUARD);
-    else if (k >= e.faults.readonly_from) SetProtection(e, PAGE_READONLY);
+    if (k >= e.faults.guard_from) Guard(e, true);
+    if (k >= e.faults.readonly_from) ReadOnlyNodes(e, true);
   }
 }
 
@@ -534,8 +548,7 @@ void DrawEntities() {
   Entities& s = TheEntities();
   for (int i = 0; i < s.count; ++i) {
     const Entity& e = s.list[i];
-    // A guarded page is the game's own business until it lifts the guard: not drawn meanwhile.
-    if (!e.live || e.track < 0 || (e.protected_pages && e.faults.guard_from != kNever)) continue;
+    if (!e.live || e.track < 0) continue;
     const uint8_t* node = Node(e, e.reference);
     float matrix[16], inverse[16], root[16];
     std::memcpy(matrix, node + NodeLayout::kMatrix, sizeof matrix);

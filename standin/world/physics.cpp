@@ -115,6 +115,20 @@ void Destroy(Body* b) {
 
 }  // namespace
 
+// Distinct threads the transform callback ran on (the game thread would be a fault of Newton's).
+void NoteCallbackThread() {
+  static volatile LONG seen[8] = {};
+  LONG id = static_cast<LONG>(GetCurrentThreadId());
+  for (volatile LONG& slot : seen) {
+    LONG old = InterlockedCompareExchange(&slot, id, 0);
+    if (old == 0) {
+      InterlockedIncrement(&TheWorld().callback_threads);
+      return;
+    }
+    if (old == id) return;
+  }
+}
+
 void CreatePhysics() {
   Physics& p = ThePhysics();
   Scenario scenario = TheWorld().options.scenario;
@@ -181,6 +195,9 @@ void StepPhysics(uint64_t k, double step_seconds) {
 
 void PhysicsAfterStep(uint64_t k) {
   Scenario scenario = TheWorld().options.scenario;
+  Physics& p = ThePhysics();
+  if (k == TheWorld().options.tamper_body_tick && p.count > 0 && p.list[0].live)
+    Store<float>(p.list[0].object, BodyLayout::kMatrix + 12, Load<float>(p.list[0].object, BodyLayout::kMatrix + 12) + 0.5f);
   // Between the tick and the frames drawn after it.
   if (scenario == Scenario::World && k == 200) Destroy(Find("ball_rolling"));
   if (scenario == Scenario::Faults && (k == 100 || k == 130)) Destroy(Find(k == 100 ? "shard_0" : "shard_5"));
