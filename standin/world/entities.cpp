@@ -489,18 +489,6 @@ void CreateEntities() {
   }
 }
 
-size_t EntityDrawTracks() {
-  switch (TheWorld().options.scenario) {
-    case Scenario::Steady: return 9;
-    case Scenario::FullLoad: return 282;
-    case Scenario::Stress: return 287;
-    case Scenario::World: return 12;
-    case Scenario::Faults: return 12;
-    case Scenario::Full: return 0;
-  }
-  return 0;
-}
-
 void EntitiesBeforeCheck() {
   Entities& s = TheEntities();
   for (int i = 0; i < s.count; ++i) {

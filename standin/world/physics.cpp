@@ -158,18 +158,6 @@ void CreatePhysics() {
   }
 }
 
-size_t BodyDrawTracks() {
-  switch (TheWorld().options.scenario) {
-    case Scenario::Steady: return 4;
-    case Scenario::FullLoad: return 256;
-    case Scenario::Stress: return 257;
-    case Scenario::World: return 4;
-    case Scenario::Faults: return 8;
-    case Scenario::Full: return 0;
-  }
-  return 0;
-}
-
 void StepPhysics(uint64_t k, double step_seconds) {
   Physics& p = ThePhysics();
   if (!p.world) return;
