@@ -51,6 +51,9 @@ struct Faults {
   uint64_t skew_from = kNever, skew_until = 0;
 };
 
+// The player picks the item up to look at it: the game sets its "IsHUDVersion" at this step.
+constexpr uint64_t kInspectAt = 5;
+
 struct Entity {
   bool live = false;
   bool moving = true;  // set again at every step
@@ -67,6 +70,7 @@ struct Entity {
   float teleport[3] = {};
   Motion motion;
   Faults faults;
+  bool inspected = false;  // "IsHUDVersion" set true at kInspectAt
   int track = -1;
   int node_shadows[kMaxNodes] = {};
   int root_shadow = kShadowNone;
@@ -309,6 +313,10 @@ Motion Lift(float x, float y, float z, float rate) {
   return m;
 }
 
+void Inspected(int index) {
+  if (index >= 0) TheEntities().list[index].inspected = true;
+}
+
 Entity* Find(const char* id) {
   Entities& s = TheEntities();
   for (int i = s.count - 1; i >= 0; --i)
@@ -328,8 +336,7 @@ void SpawnSteady() {
   Spawn("scripted", "lift_cabin", Linear(4, 0, -6, 0, 1.5f, 0), {1, true});
   Spawn("scripted", "ferris_car", Orbit(0, 6, 10, 5.0f, 0.6f), {3});
   Spawn("scripted", "carousel_horse", Orbit(8, 0.5f, 4, 3.0f, 1.1f, 1.0f), {3});
-  int note = Spawn("inspection", "note_letter", Orbit(2, 1.5f, -3, 0.8f, 1.4f), {2});
-  if (note >= 0) SetVar(TheEntities().list[note], "IsHUDVersion", true);
+  Inspected(Spawn("inspection", "note_letter", Orbit(2, 1.5f, -3, 0.8f, 1.4f), {2}));
 }
 
 // Scenario full-load: 282 roots of 4 nodes, all in steady motion.
@@ -349,8 +356,7 @@ void SpawnFullLoad() {
   }
   for (int i = 0; i < 8; ++i) {
     Name(name, sizeof name, "exhibit_%d", i);
-    int e = Spawn("inspection", name, Orbit(static_cast<float>(i) * 2.0f, 1.5f, -4, 0.6f, 1.2f, static_cast<float>(i)));
-    if (e >= 0) SetVar(TheEntities().list[e], "IsHUDVersion", true);
+    Inspected(Spawn("inspection", name, Orbit(static_cast<float>(i) * 2.0f, 1.5f, -4, 0.6f, 1.2f, static_cast<float>(i))));
   }
 }
 
@@ -371,8 +377,7 @@ void SpawnStress() {
   }
   for (int i = 0; i < 9; ++i) {
     Name(name, sizeof name, "curio_%d", i);
-    int e = Spawn("inspection", name, Orbit(static_cast<float>(i), 1.5f, -5, 0.5f, 1.0f, static_cast<float>(i)), {2});
-    if (e >= 0) SetVar(TheEntities().list[e], "IsHUDVersion", true);
+    Inspected(Spawn("inspection", name, Orbit(static_cast<float>(i), 1.5f, -5, 0.5f, 1.0f, static_cast<float>(i)), {2}));
   }
   Spawn("scripted", "bell_tower_33_nodes", Swing(-20, 0, -20, 0.8f), {33});
   std::memset(name, 'n', 97);
@@ -416,8 +421,7 @@ void SpawnFaults() {
   if (e >= 0) TheEntities().list[e].faults.nan_from = 90, TheEntities().list[e].faults.nan_until = 100;
   e = Spawn("scripted", "skew_crate", Linear(3, 0, -6, 1.0f, 0, 0));
   if (e >= 0) TheEntities().list[e].faults.skew_from = 100, TheEntities().list[e].faults.skew_until = 120;
-  e = Spawn("inspection", "note_letter", Orbit(2, 1.5f, -3, 0.8f, 1.4f), {2});
-  if (e >= 0) SetVar(TheEntities().list[e], "IsHUDVersion", true);
+  Inspected(Spawn("inspection", "note_letter", Orbit(2, 1.5f, -3, 0.8f, 1.4f), {2}));
   Spawn("scripted", "cart_mine", Linear(-10, 0, 5, 2.0f, 0, 0.5f));
 }
 
@@ -509,6 +513,7 @@ void StepEntities(uint64_t k, double t) {
     if (e.faults.flicker_every && k % e.faults.flicker_every == 0)
       SetName(e, (k / e.faults.flicker_every) % 2 ? e.alias : e.id);
     if (k == e.faults.quirk_from) Store<uint8_t>(e.page, EntityLayout::kGetterQuirk, 1);
+    if (k == kInspectAt && e.inspected) SetVar(e, "IsHUDVersion", true);
     float root[16];
     RootAt(e, t, root);
     ApplyMatrixFaults(e, k, root);
