@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Smoothness of every drawn kind (hands, body, held, scripted, inspection, Newton bodies).
 
-Runs the stand-in game's steady scenario (every kind in steady motion, 60 Hz fixed steps, 240 Hz
+Runs the stand-in game's steady-world scenario (every kind in steady motion, 60 Hz fixed steps, 240 Hz
 rendering) with its draw log, as render unlock with camera interpolation alone and with
 HandsRootInterpolation and WorldRootInterpolation on, several times each. Judder of one object is
 the standard deviation over the mean of its per-frame drawn displacement; a kind's figure is the
@@ -43,7 +43,7 @@ def judder_per_kind(draws, warmup_s=0.5):
 
 
 def measure(build_dir, ticks, render_hz, runs):
-    args = ["--scenario", "steady", "--ticks", str(ticks), "--render-hz", str(render_hz)]
+    args = ["--scenario", "steady-world", "--ticks", str(ticks), "--render-hz", str(render_hz)]
     figures = {"camera": defaultdict(list), "roots": defaultdict(list)}
     failures = []
     for i in range(runs):

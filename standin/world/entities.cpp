@@ -326,7 +326,7 @@ Entity* Find(const char* id) {
 
 void Name(char* out, size_t n, const char* format, int i) { std::snprintf(out, n, format, i); }
 
-// Scenario steady: every kind in steady motion, for judder figures.
+// Scenario steady-world: every kind in steady motion, for judder figures.
 void SpawnSteady() {
   Spawn("hands", "PlayerHands_Arms", Follow(0.3f, -0.4f, 0.5f));
   Spawn("body", "PlayerBody_Model", Follow(0.0f, -1.6f, 0.0f), {4, false, true});
@@ -485,12 +485,13 @@ void CreateEntities() {
   s.class_other[EntityLayout::kSlotSetMatrix] = reinterpret_cast<void*>(&QvEntitySetMatrix);
   for (int i = 0; i < kMaxNodes; ++i) std::swprintf(s.node_labels[i], 24, L"node %d matrix", i);
   switch (TheWorld().options.scenario) {
-    case Scenario::Steady: SpawnSteady(); break;
+    case Scenario::SteadyWorld: SpawnSteady(); break;
     case Scenario::FullLoad: SpawnFullLoad(); break;
     case Scenario::Stress: SpawnStress(); break;
     case Scenario::World: SpawnWorld(); break;
     case Scenario::Faults: SpawnFaults(); break;
-    case Scenario::Full: break;
+    case Scenario::Full:
+    case Scenario::Steady: break;
   }
 }
 

@@ -132,10 +132,10 @@ void NoteCallbackThread() {
 void CreatePhysics() {
   Physics& p = ThePhysics();
   Scenario scenario = TheWorld().options.scenario;
-  if (scenario == Scenario::Full) return;
+  if (scenario == Scenario::Full || scenario == Scenario::Steady) return;
   p.world = NewtonCreate();
   switch (scenario) {
-    case Scenario::Steady:
+    case Scenario::SteadyWorld:
       AddGliders(4, "crate_glide_%d");
       break;
     case Scenario::FullLoad:
@@ -154,6 +154,7 @@ void CreatePhysics() {
       AddGliders(8, "shard_%d");
       break;
     case Scenario::Full:
+    case Scenario::Steady:
       break;
   }
 }

@@ -103,7 +103,7 @@ struct EntityCase {
 const std::vector<EntityCase> kEntityCases = {
     {"SteadyRootsAndBodiesAreDrawnBetweenSteps",
      kRootsAndBodies,
-     {L"--scenario", L"steady", L"--ticks", L"340", L"--render-hz", L"240"},
+     {L"--scenario", L"steady-world", L"--ticks", L"340", L"--render-hz", L"240"},
      {kRootsInstalled, kHandsActive, kHeldActive, kScriptedActive, kInspectionActive, kNewtonActive},
      {"Player-root cadence: ", "Newton rigid-body interpolation: "},
      {},

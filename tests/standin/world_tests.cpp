@@ -54,7 +54,7 @@ double Distance(const DrawRun& r, size_t a, size_t b) {
 }
 
 TEST(standin_world, DrawLogHasOneRowPerTrackedObjectPerPresentedFrame) {
-  DrawRun r = RunWithDrawLog(L"GOG", L"--scenario steady --ticks 60");
+  DrawRun r = RunWithDrawLog(L"GOG", L"--scenario steady-world --ticks 60");
   ASSERT_EQ(r.run.exit_code, 0u) << r.run.err;
   ASSERT_EQ(r.draws.columns, (std::vector<std::string>{"present_s", "frame", "kind", "id", "x", "y", "z"}));
   std::map<std::string, int> rowsPerFrame;
