@@ -17,5 +17,8 @@ echo
 echo "== Camera smoothness: as shipped, render unlock only, render unlock + camera interpolation"
 python3 bench/camera_judder.py --build-dir "$build" --png camera-judder.png
 echo
+echo "== Entity and body smoothness: camera interpolation alone, then with HandsRootInterpolation and WorldRootInterpolation"
+python3 bench/entity_judder.py --build-dir "$build"
+echo
 echo "== Present pacing: the plug-in's limiter, a naive limiter, no limiter"
 python3 bench/pacing.py --build-dir "$build"

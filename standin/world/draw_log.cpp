@@ -11,6 +11,7 @@ namespace {
 
 constexpr size_t kMaxRows = 8u << 20;
 constexpr size_t kMaxTracks = 4096;
+constexpr size_t kLaterTracks = 32;  // objects a scenario creates after the start
 
 struct Track {
   const char* kind;
@@ -41,16 +42,21 @@ DrawLog& TheLog() {
 
 }  // namespace
 
-void ReserveDrawLog() {
-  World& w = TheWorld();
+void BeginDrawLog() {
   DrawLog& d = TheLog();
-  if (w.options.draw_log_path.empty()) return;
+  if (TheWorld().options.draw_log_path.empty()) return;
   d.on = true;
   d.tracks.reserve(kMaxTracks);
+}
+
+void ReserveDrawLogRows() {
+  World& w = TheWorld();
+  DrawLog& d = TheLog();
+  if (!d.on) return;
   double slowest_hz = w.options.tick_hz < 50.0 ? w.options.tick_hz : 50.0;
   double seconds = static_cast<double>(w.options.ticks) / slowest_hz + 5.0;
   double fps = w.options.render_hz > 0 ? w.options.render_hz : 2000.0;
-  double rows = seconds * fps * static_cast<double>(ExpectedDrawTracks());
+  double rows = seconds * fps * static_cast<double>(d.tracks.size() + kLaterTracks);
   d.capacity = rows > static_cast<double>(kMaxRows) ? kMaxRows : static_cast<size_t>(rows);
   d.rows.reserve(d.capacity);
 }

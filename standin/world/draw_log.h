@@ -15,13 +15,13 @@ void DrawLogRow(int track, const float* xyz);
 // Called at present: stamps the rows of this frame with its present time.
 void EndDrawLogFrame(double present_s);
 
-void ReserveDrawLog();
+// Before the world's objects are created (they track themselves), and after.
+void BeginDrawLog();
+void ReserveDrawLogRows();
 bool WriteDrawLog(std::wstring* error);
 
 }  // namespace qv
 
 namespace qv {
 uint64_t DrawLogRowsDropped();
-// How many objects the scenario will track (for reserving rows).
-size_t ExpectedDrawTracks();
 }  // namespace qv

@@ -16,6 +16,5 @@ void StepEntities(uint64_t step, double t);
 void EntitiesAfterStep(uint64_t step);
 // Inside the listener viewport's draw.
 void DrawEntities();
-size_t EntityDrawTracks();
 
 }  // namespace qv

@@ -99,8 +99,8 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   bool exact = headers.timestamp == build->timestamp && headers.image_size == build->image_size;
   CreateEngineObjects();
   CreateCameras();
-  CreateWorldObjects();
   ReserveFrameRows();
+  CreateWorldObjects();
 
   SiteTampering tampering;
   if (!PatchImageHeaders(w.base, w.options.patches, &error) || !BreakAndProtectSites(w.options, &tampering, &error)) {
@@ -129,6 +129,8 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
               static_cast<unsigned long long>(w.options.ticks), static_cast<unsigned long long>(w.steps),
               static_cast<unsigned long long>(w.frames.count), fps, static_cast<unsigned long long>(ShadowViolations()),
               Load<uint8_t>(w.engine.object, EngineLayout::kLimitFps), static_cast<unsigned long long>(w.frames.rows_dropped));
+  std::printf(" newton-callback-threads=%ld draw-rows-dropped=%llu", w.callback_threads,
+              static_cast<unsigned long long>(DrawLogRowsDropped()));
   if (sites_ok >= 0) std::printf(" sites-ok=%d", sites_ok);
   std::printf("\n");
   std::fflush(stdout);

@@ -123,6 +123,7 @@ bool ParseOptions(Options* o, std::wstring* error) {
       if (!value(&v)) return false;
       if (v == L"full") o->scenario = Scenario::Full;
       else if (v == L"steady") o->scenario = Scenario::Steady;
+      else if (v == L"steady-world") o->scenario = Scenario::SteadyWorld;
       else if (v == L"world") o->scenario = Scenario::World;
       else if (v == L"faults") o->scenario = Scenario::Faults;
       else if (v == L"stress") o->scenario = Scenario::Stress;
@@ -142,6 +143,10 @@ bool ParseOptions(Options* o, std::wstring* error) {
       if (!value(&v)) return false;
       if (!ParseUnsigned(v, UINT32_MAX, &n) || n == 0) return bad(v);
       o->tamper_tick = n;
+    } else if (a == L"--tamper-node" || a == L"--tamper-body") {
+      if (!value(&v)) return false;
+      if (!ParseUnsigned(v, UINT32_MAX, &n) || n == 0) return bad(v);
+      (a == L"--tamper-node" ? o->tamper_node_tick : o->tamper_body_tick) = n;
     } else if (a == L"--engine-readonly") {
       o->engine_readonly = true;
     } else if (a == L"--frames") {
@@ -172,7 +177,8 @@ void PrintUsage() {
       "  --render-hz HZ          render rate once the engine's limit is off (0 = unbounded, default)\n"
       "  --naive-limit FPS       Sleep(1000/FPS) whole milliseconds after every frame\n"
       "  --draw-us US            drawing work of the listener viewport (default 200)\n"
-      "  --scenario NAME         full, steady, world, faults, stress or full-load (default full)\n"
+      "  --scenario NAME         full, steady, steady-world, world, faults, stress or full-load\n"
+      "                          (default full)\n"
       "  --limit-byte N          initial cEngine::mbLimitFPS byte (default 1)\n"
       "  --listener-flag V@TICK  listener viewport's flag byte becomes V from step TICK on\n"
       "  --camera-mode V@TICK    listener camera mode field becomes V (>1) for 10 steps from TICK\n"
@@ -183,8 +189,9 @@ void PrintUsage() {
       "  1-239 euler mode, moving and turning; 240-419 matrix mode, moving and rolling;\n"
       "  420 back to euler; 480 teleport (+40 units on x); 600 listener viewport switches to\n"
       "  a second camera; 720 fixed step changes from the --tick-hz rate to 50 Hz.\n"
-      "Scenario steady: euler camera, constant movement and turning; every entity and body kind\n"
-      "  in steady motion (constant velocity or steady orbit), no events.\n"
+      "Scenario steady: euler mode, constant movement and turning, no events.\n"
+      "Scenario steady-world: the steady camera, and every entity and body kind in steady motion\n"
+      "  (constant velocity or steady orbit), no events.\n"
       "Scenario world: steady camera; player hands and body, held items and accessories, doors\n"
       "  and lifts, an inspected item, unnamed props, bodies falling, sliding and coming to rest;\n"
       "  entities teleported, renamed, re-classed and freed, a body destroyed after its callback.\n"

@@ -9,7 +9,7 @@
 
 namespace qv {
 
-enum class Scenario { Full, Steady, World, Faults, Stress, FullLoad };
+enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad };
 
 struct HeaderPatch {
   std::wstring field;  // timestamp, image-size, machine, magic, lfanew
@@ -43,6 +43,8 @@ struct Options {
   TickInjection<uint8_t> listener_flag;
   TickInjection<uint32_t> camera_mode;
   uint64_t tamper_tick = 0;  // test only: change the camera behind the simulation's back
+  uint64_t tamper_node_tick = 0;  // test only: the same for the first entity's reference node
+  uint64_t tamper_body_tick = 0;  // test only: the same for the first body's matrix
   bool call_sites = false;   // test only: call every host function once and check it
   bool engine_readonly = false;  // test only: the engine object sits on a read-only page
   std::wstring frames_path;

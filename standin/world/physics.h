@@ -12,6 +12,7 @@ void StepPhysics(uint64_t step, double step_seconds);
 // After the step: bodies the game destroys before the next frame is drawn.
 void PhysicsAfterStep(uint64_t step);
 void DrawBodies();
-size_t BodyDrawTracks();
+// From the host's transform callback, on whichever thread runs it.
+void NoteCallbackThread();
 
 }  // namespace qv

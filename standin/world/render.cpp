@@ -24,7 +24,6 @@ void BusyFor(double microseconds) {
 
 void ReserveFrameRows() {
   World& w = TheWorld();
-  ReserveDrawLog();
   if (w.options.frames_path.empty()) return;
   double slowest_hz = w.options.tick_hz < 50.0 ? w.options.tick_hz : 50.0;
   double seconds = static_cast<double>(w.options.ticks) / slowest_hz + 5.0;

@@ -116,6 +116,8 @@ void ShadowSuspend(int handle, bool suspended) {
 
 void CheckShadows(uint64_t before_step) {
   Registry& r = TheRegistry();
+  if (r.overflowed && r.violations++ == 0)
+    r.first = L"before step " + std::to_wstring(before_step) + L", the leak check could not track every object written";
   for (int i = 0; i < r.high; ++i) {
     Entry& e = r.entries[i];
     if (!e.live || e.suspended || !e.written) continue;

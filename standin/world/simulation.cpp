@@ -9,11 +9,11 @@
 namespace qv {
 
 void CreateWorldObjects() {
+  BeginDrawLog();
   CreateEntities();
   CreatePhysics();
+  ReserveDrawLogRows();
 }
-
-size_t ExpectedDrawTracks() { return 1 + EntityDrawTracks() + BodyDrawTracks(); }
 
 void CheckWorldBeforeStep() {
   EntitiesBeforeCheck();

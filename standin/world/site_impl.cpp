@@ -6,6 +6,7 @@
 
 #include "layouts.h"
 #include "newton_api.h"
+#include "physics.h"
 #include "world.h"
 #include "world_exports.h"
 
@@ -415,6 +416,7 @@ void* QvResolveEntityName(const void* name, void*, void*, void* table) {
 // The callback's prologue stored elements 0 and 1 already.
 void QvNewtonBodyMoved(void* body_object, const float* matrix) {
   Count(21);
+  NoteCallbackThread();
   std::memcpy(At(body_object, BodyLayout::kMatrix + 8), matrix + 2, 14 * sizeof(float));
   SiteFn<void (*)(void*, bool)>(18)(body_object, true);
 }

@@ -67,6 +67,7 @@ struct World {
 
   uint64_t steps = 0;
   double sim_seconds = 0.0;
+  volatile long callback_threads = 0;  // threads the Newton transform callback ran on
 
   EngineState engine;
   CameraState camera;
