@@ -67,6 +67,7 @@ struct GuiState {
   int64_t start = 0;
   POINT os{};  // the OS cursor in client pixels, as last placed
   int tracks[6] = {-1, -1, -1, -1, -1, -1};
+  bool tracked = false;
 };
 
 GuiState g_gui;
@@ -169,14 +170,13 @@ void CreateGui() {
     Store<float>(g_gui.elements + i * Element::kStride, Element::kPosition, 30.0f + static_cast<float>(i % 20) * 25.0f);
     Store<float>(g_gui.elements + i * Element::kStride, Element::kPosition + 4, 400.0f);
   }
-  const char* const ids[6] = {"gui", "os", "drag", "outline", "tooltip", "panel"};
-  const char* const kinds[6] = {"cursor", "oscursor", "gui", "gui", "gui", "gui"};
-  for (int i = 0; i < 6; ++i) g_gui.tracks[i] = DrawLogTrack(kinds[i], ids[i]);
   g_gui.start = QpcNow();
   g_gui.active = true;
 }
 
 bool GuiActive() { return g_gui.active; }
+
+size_t GuiDrawTracks() { return TheWorld().options.input_scenario == InputScenario::Gui ? 6 : 0; }
 
 void MoveOsCursor() {
   if (!g_gui.active) return;
@@ -223,6 +223,13 @@ void GuiImageDraw(void* context, void* item, const float* position) {
 
 void DrawGui() {
   if (!g_gui.active) return;
+  if (!g_gui.tracked) {
+    // The draw log opens after the world is created.
+    const char* const ids[6] = {"gui", "os", "drag", "outline", "tooltip", "panel"};
+    const char* const kinds[6] = {"cursor", "oscursor", "gui", "gui", "gui", "gui"};
+    for (int i = 0; i < 6; ++i) g_gui.tracks[i] = DrawLogTrack(kinds[i], ids[i]);
+    g_gui.tracked = true;
+  }
   reinterpret_cast<DoMouseFn>(SiteAddress(8))(g_gui.context, nullptr, nullptr, nullptr);
   float cursor[2];
   std::memcpy(cursor, At(g_gui.context, GuiLayout::kCursorDrawn), sizeof cursor);

@@ -3,6 +3,7 @@
 // the GUI cursor drawn every frame. The OS cursor itself moves along a scripted path between frames.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qv {
@@ -10,6 +11,8 @@ namespace qv {
 // Only with --input gui; the window is created on the game thread.
 void CreateGui();
 bool GuiActive();
+// How many objects the GUI puts in the draw log.
+size_t GuiDrawTracks();
 // Between frames: the hand moves the OS cursor, focus and relative mode change on the path's way.
 void MoveOsCursor();
 // The host's GUI step at fixed step k: the mouse fed once, the GUI built.

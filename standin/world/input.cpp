@@ -1,5 +1,4 @@
-// The hand and the host's input handler. The plug-in relies on the handler offsets marked "fixed";
-// the rest are this game's own.
+// The hand and the host's input handler (its layout is in layouts.h).
 #include "input.h"
 
 #include <algorithm>
@@ -13,19 +12,6 @@
 
 namespace qv {
 namespace {
-
-namespace Handler {
-inline constexpr size_t kSmoothingOn = 360;  // fixed: byte
-inline constexpr size_t kInvert = 361;       // fixed: byte
-inline constexpr size_t kWindow = 380;       // fixed: i32
-inline constexpr size_t kWeight = 384;       // fixed: f32
-inline constexpr size_t kSentinel = 392;     // fixed: sentinel node of the sample list
-inline constexpr size_t kSamples = 400;      // fixed: u64
-inline constexpr size_t kCountX = 416;       // i32 counts of this step's read
-inline constexpr size_t kCountY = 420;
-inline constexpr size_t kScale = 424;        // f32 look units per count (the sensitivity)
-inline constexpr size_t kSize = 0x200;
-}  // namespace Handler
 
 namespace SampleNode {
 inline constexpr size_t kNext = 0;  // fixed
@@ -135,13 +121,13 @@ void ApplySettings(uint64_t k) {
   void* h = g_input.handler;
   if (g_input.scenario != InputScenario::Look) return;
   if (k == 100) {
-    Store<uint8_t>(h, Handler::kSmoothingOn, 1);
-    Store<int32_t>(h, Handler::kWindow, 4);
-    Store<float>(h, Handler::kWeight, 0.5f);
+    Store<uint8_t>(h, InputLayout::kSmoothingOn, 1);
+    Store<int32_t>(h, InputLayout::kWindow, 4);
+    Store<float>(h, InputLayout::kWeight, 0.5f);
   }
-  if (k == 160) Store<uint8_t>(h, Handler::kSmoothingOn, 0);
-  if (k == 130) Store<uint8_t>(h, Handler::kInvert, 1);
-  if (k == 190) Store<uint8_t>(h, Handler::kInvert, 0);
+  if (k == 160) Store<uint8_t>(h, InputLayout::kSmoothingOn, 0);
+  if (k == 130) Store<uint8_t>(h, InputLayout::kInvert, 1);
+  if (k == 190) Store<uint8_t>(h, InputLayout::kInvert, 0);
   if (k == 170) g_input.gain = 1.6f;
   // A menu opened and closed again: the mouse leaves relative mode for a while.
   if (k == 200) QvStandinSetRelativeMouseMode(0);
@@ -149,7 +135,7 @@ void ApplySettings(uint64_t k) {
 }
 
 bool SmoothingOn() {
-  return Load<uint8_t>(g_input.handler, Handler::kSmoothingOn) != 0 &&
+  return Load<uint8_t>(g_input.handler, InputLayout::kSmoothingOn) != 0 &&
          Load<uint8_t>(g_input.global_child, kSmoothingOffFlag) == 0;
 }
 
@@ -168,7 +154,7 @@ void LinkSamples() {
   if (n > 1 && g_input.fault == InputFault::ListCut) close = nullptr;
   if (n > 1 && g_input.fault == InputFault::ListLoop) close = g_input.nodes[0];
   Store<void*>(previous, SampleNode::kNext, close);
-  Store<uint64_t>(g_input.handler, Handler::kSamples, n);
+  Store<uint64_t>(g_input.handler, InputLayout::kSamples, n);
 }
 
 }  // namespace
@@ -195,14 +181,14 @@ void CreateInput() {
   World& w = TheWorld();
   g_input.scenario = w.options.input_scenario;
   g_input.fault = w.options.input_fault;
-  g_input.handler = NewHostObject(Handler::kSize);
+  g_input.handler = NewHostObject(InputLayout::kSize);
   g_input.sentinel = NewHostObject(SampleNode::kSize);
   for (void*& node : g_input.nodes) node = NewHostObject(SampleNode::kSize);
-  Store<void*>(g_input.handler, Handler::kSentinel, g_input.sentinel);
+  Store<void*>(g_input.handler, InputLayout::kSentinel, g_input.sentinel);
   Store<void*>(g_input.sentinel, SampleNode::kNext, g_input.sentinel);
-  Store<int32_t>(g_input.handler, Handler::kWindow, 1);
-  Store<float>(g_input.handler, Handler::kWeight, 0.0f);
-  Store<float>(g_input.handler, Handler::kScale, 0.002f);
+  Store<int32_t>(g_input.handler, InputLayout::kWindow, 1);
+  Store<float>(g_input.handler, InputLayout::kWeight, 0.0f);
+  Store<float>(g_input.handler, InputLayout::kScale, 0.002f);
   g_input.global_object = NewHostObject(0x100);
   g_input.global_child = NewHostObject(0x500);
   Store<void*>(g_input.global_object, kGlobalChild, g_input.global_child);
@@ -211,13 +197,13 @@ void CreateInput() {
 }
 
 float InputLookAmount(void* handler, float* look) {
-  const float scale = Load<float>(handler, Handler::kScale);
-  const float raw_x = static_cast<float>(Load<int32_t>(handler, Handler::kCountX)) * scale;
-  const float raw_y = static_cast<float>(Load<int32_t>(handler, Handler::kCountY)) * scale;
+  const float scale = Load<float>(handler, InputLayout::kScale);
+  const float raw_x = static_cast<float>(Load<int32_t>(handler, InputLayout::kCountX)) * scale;
+  const float raw_y = static_cast<float>(Load<int32_t>(handler, InputLayout::kCountY)) * scale;
   float x = raw_x, y = raw_y;
   if (handler == g_input.handler && SmoothingOn()) {
-    const int32_t window = std::clamp<int32_t>(Load<int32_t>(handler, Handler::kWindow), 1, kMaxSamples);
-    const float weight = Load<float>(handler, Handler::kWeight);
+    const int32_t window = std::clamp<int32_t>(Load<int32_t>(handler, InputLayout::kWindow), 1, kMaxSamples);
+    const float weight = Load<float>(handler, InputLayout::kWeight);
     const size_t size = g_input.samples_x.size();
     const size_t terms = static_cast<size_t>(window) > size ? size + 1 : size;
     float factor = 1.0f, total = 1.0f;
@@ -238,7 +224,7 @@ float InputLookAmount(void* handler, float* look) {
     g_input.samples_y.clear();
   }
   if (handler == g_input.handler) LinkSamples();
-  if (Load<uint8_t>(handler, Handler::kInvert)) y = -y;
+  if (Load<uint8_t>(handler, InputLayout::kInvert)) y = -y;
   if (look) {
     look[0] = x;
     look[1] = y;
@@ -258,8 +244,8 @@ void StepInput(uint64_t k) {
   g_input.received_y += y;
   // In a menu the motion moves the cursor, not the view.
   if (w.services->get_relative_mouse_mode() == 1) {
-    Store<int32_t>(g_input.handler, Handler::kCountX, x);
-    Store<int32_t>(g_input.handler, Handler::kCountY, y);
+    Store<int32_t>(g_input.handler, InputLayout::kCountX, x);
+    Store<int32_t>(g_input.handler, InputLayout::kCountY, y);
     float look[2] = {};
     reinterpret_cast<LookAmountFn>(SiteAddress(6))(g_input.handler, look, nullptr, nullptr);
     g_input.yaw += g_input.gain * look[0];
