@@ -47,6 +47,8 @@ constexpr size_t kTooltipElement = 1;
 constexpr int kClientWidth = 640;
 constexpr int kClientHeight = 480;
 constexpr float kOutlineOffset = -20.0f;
+constexpr double kFaultFrom = 1.0;  // seconds into the menu
+constexpr double kFaultUntil = 1.6;
 constexpr float kTooltipOffsetX = 18.0f;
 constexpr float kTooltipOffsetY = 24.0f;
 
@@ -108,9 +110,9 @@ void AppendCommand(uint32_t kind, float x, float y) {
 POINT PathPoint(double t) {
   const double pi = 3.14159265358979;
   double x, y;
-  if (t >= 1.5 && t < 2.0) {
+  if (TheWorld().options.input_fault == InputFault::GuiLeave && t >= kFaultFrom && t < kFaultUntil) {
     // Out through the right edge and back in.
-    const double u = (t - 1.5) / 0.5;
+    const double u = (t - kFaultFrom) / (kFaultUntil - kFaultFrom);
     x = 440.0 + 320.0 * std::sin(pi * u);
     y = 240.0;
   } else {
@@ -181,9 +183,11 @@ size_t GuiDrawTracks() { return TheWorld().options.input_scenario == InputScenar
 void MoveOsCursor() {
   if (!g_gui.active) return;
   const double t = QpcSeconds(QpcNow() - g_gui.start);
-  // Mid-drag the game grabs the mouse for a moment; later another program takes the focus.
-  QvStandinSetRelativeMouseMode(t >= 2.0 && t < 2.5 ? 1 : 0);
-  SetFocusThief(t >= 2.5 && t < 3.0);
+  // Mid-drag the game grabs the mouse for a moment, or another program takes the focus.
+  const InputFault fault = TheWorld().options.input_fault;
+  const bool faulty = t >= kFaultFrom && t < kFaultUntil;
+  QvStandinSetRelativeMouseMode(fault == InputFault::GuiRelative && faulty ? 1 : 0);
+  SetFocusThief(fault == InputFault::GuiFocus && faulty);
   g_gui.os = PathPoint(t);
   POINT screen = g_gui.os;
   ClientToScreen(g_gui.window, &screen);

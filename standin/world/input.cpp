@@ -173,6 +173,9 @@ bool ParseInputFault(const std::wstring& text, InputFault* out) {
   else if (text == L"list-cut") *out = InputFault::ListCut;
   else if (text == L"list-loop") *out = InputFault::ListLoop;
   else if (text == L"gui-2049") *out = InputFault::GuiTooManyElements;
+  else if (text == L"gui-relative") *out = InputFault::GuiRelative;
+  else if (text == L"gui-leave") *out = InputFault::GuiLeave;
+  else if (text == L"gui-focus") *out = InputFault::GuiFocus;
   else return false;
   return true;
 }

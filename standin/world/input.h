@@ -21,6 +21,9 @@ enum class InputFault {
   ListCut,   // the last smoothing sample links to nothing
   ListLoop,  // the last smoothing sample links back to the first instead of the sentinel
   GuiTooManyElements,  // 2049 GUI elements in the second list
+  GuiRelative,         // mid-drag the game turns relative mouse mode on for a while
+  GuiLeave,            // the cursor leaves the window through its right edge and comes back
+  GuiFocus,            // another program takes the focus for a while
 };
 
 bool ParseInputScenario(const std::wstring& text, InputScenario* out);
