@@ -8,6 +8,9 @@ scripts/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" >/dev/null
 build=build/windows
+# -- virtual display for the menu's window and cursor (before Wine starts, which binds to it)
+source scripts/xvfb-session.sh
+# --
 source scripts/wine-session.sh
 
 echo "== The GOG stand-in game with the plug-in (render unlock, camera interpolation, limiter at 144 FPS)"
