@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -61,7 +62,8 @@ enum Kind : uint32_t { kPanel = 1, kImage = 2, kOutline = 3, kLabel = 4 };
 struct GuiState {
   bool active = false;
   HWND window = nullptr;
-  HWND thief = nullptr;  // another program's window that takes the focus for a while
+  HANDLE thief = nullptr;  // the thread of another program's window that takes the focus for a while
+  std::atomic<bool> thief_leave{false};
   void* context = nullptr;
   void* item = nullptr;
   uint8_t* commands = nullptr;
@@ -123,12 +125,27 @@ POINT PathPoint(double t) {
   return {static_cast<LONG>(std::lround(x)), static_cast<LONG>(std::lround(y))};
 }
 
+// Another program's window, on a thread of its own as another program's would be.
+DWORD WINAPI FocusThiefMain(LPVOID) {
+  HWND window = MakeWindow(L"Another program", 700, 40);
+  if (!window) return 1;
+  SetForegroundWindow(window);
+  while (!g_gui.thief_leave) {
+    PumpMessages();
+    Sleep(1);
+  }
+  DestroyWindow(window);
+  return 0;
+}
+
 void SetFocusThief(bool on) {
   if (on && !g_gui.thief) {
-    g_gui.thief = MakeWindow(L"Another program", 700, 40);
-    if (g_gui.thief) SetForegroundWindow(g_gui.thief);
+    g_gui.thief_leave = false;
+    g_gui.thief = CreateThread(nullptr, 0, &FocusThiefMain, nullptr, 0, nullptr);
   } else if (!on && g_gui.thief) {
-    DestroyWindow(g_gui.thief);
+    g_gui.thief_leave = true;
+    WaitForSingleObject(g_gui.thief, INFINITE);
+    CloseHandle(g_gui.thief);
     g_gui.thief = nullptr;
     SetForegroundWindow(g_gui.window);
     SetActiveWindow(g_gui.window);
