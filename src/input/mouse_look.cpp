@@ -32,6 +32,7 @@ constexpr wchar_t kImportsMissing[] = L"Could not locate the SDL relative-mouse 
 constexpr uint64_t kReportIntervalMs = 5000;
 constexpr int kMaxRawMessagesPerFrame = 512;
 constexpr UINT kRawInputMessage = 0x00FF;  // WM_INPUT
+constexpr uint64_t kRawInputRecheckMs = 1000;
 constexpr float kPi = 3.14159265358979323846f;
 
 struct TickInputAccumulator {
@@ -116,6 +117,8 @@ struct MouseLookState {
   double lastFrameTime = 0.0;
   MouseLookCounters counters;
   uint64_t lastReportMs = 0;
+  uint64_t rawInputCheckedMs = 0;
+  bool rawInputRegistered = false;
 };
 
 MouseLookState g_look;
@@ -384,12 +387,26 @@ void JudgeTick(const CameraSnapshot& older, const CameraSnapshot& newer) {
   if (yawWithheld || pitchWithheld) ++c.ticksWithheld;
 }
 
+// Raw input reaches a thread only once the game registered for it. Asking the queue costs a system
+// round trip per frame (tens of microseconds under Wine), so whether to ask is looked up once a second.
+bool RawInputRegistered() {
+  const uint64_t now = GetTickCount64();
+  if (g_look.rawInputCheckedMs == 0 || now - g_look.rawInputCheckedMs >= kRawInputRecheckMs) {
+    UINT devices = 0;
+    g_look.rawInputRegistered =
+        GetRegisteredRawInputDevices(nullptr, &devices, sizeof(RAWINPUTDEVICE)) == 0 && devices > 0;
+    g_look.rawInputCheckedMs = now == 0 ? 1 : now;
+  }
+  return g_look.rawInputRegistered;
+}
+
 // Counts the game has not read yet: raw input dispatched, SDL pumped, the motion since the last read kept.
 void GatherPendingCounts(SdlReadFn read, SdlPumpFn pump) {
   MouseLookCounters& c = g_look.counters;
   MSG message;
   uint64_t packets = 0;
-  while (packets < kMaxRawMessagesPerFrame &&
+  const bool rawInput = RawInputRegistered();
+  while (rawInput && packets < kMaxRawMessagesPerFrame &&
          PeekMessageW(&message, nullptr, kRawInputMessage, kRawInputMessage, PM_REMOVE)) {
     DispatchMessageW(&message);
     ++packets;
