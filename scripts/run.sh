@@ -22,3 +22,8 @@ python3 bench/camera_judder.py --build-dir "$build" --png camera-judder.png
 echo
 echo "== Present pacing: the plug-in's limiter, a naive limiter, no limiter"
 python3 bench/pacing.py --build-dir "$build"
+echo
+# -- input previews
+echo "== Input previews: mouse-look latency and accuracy, GUI cursor, cost (with and without)"
+python3 bench/input_latency.py --build-dir "$build"
+# --
