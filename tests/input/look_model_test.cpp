@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "input/look_model.h"
 
@@ -231,6 +232,65 @@ TEST(LeadTest, ANonFiniteGainLeadsNowhere) {
   ASSERT_EQ(lead.result, LeadResult::Lead);
   EXPECT_EQ(lead.yaw, 0.0f);
   EXPECT_EQ(lead.pitch, 0.0f);
+}
+
+}  // namespace
+
+namespace {
+
+// The host's look smoothing as the host does it: the new raw sample weighed with the newest samples
+// of its window, then kept at the front of a list of at most window samples.
+struct HostSmoothing {
+  int32_t window;
+  float weight;
+  std::vector<float> samples;  // newest first
+
+  float Look(float raw) {
+    const size_t terms = static_cast<size_t>(window) > samples.size() ? samples.size() + 1 : samples.size();
+    float sum = raw, total = 1.0f, factor = 1.0f;
+    for (size_t i = 1; i < terms; ++i) {
+      factor *= weight;
+      total += factor;
+      sum += samples[i - 1] * factor;
+    }
+    samples.insert(samples.begin(), raw);
+    if (samples.size() > static_cast<size_t>(window)) samples.resize(static_cast<size_t>(window));
+    return sum / total;
+  }
+
+  SmoothingRecord Record() const {
+    SmoothingRecord r;
+    r.present = true;
+    r.window = window;
+    r.weight = weight;
+    for (float s : samples) r.x[r.size++] = s;
+    return r;
+  }
+};
+
+TEST(LeadTest, AtTheEndOfAStepTheLeadIsTheHostsNextTurnWhateverTheWindow) {
+  const float scale = 0.002f;
+  const float gain = 1.5f;
+  const int32_t counts[] = {12, -7, 30, 0, 5, 5, -40, 18, 2, 9, -3};
+  for (int32_t window : {1, 2, 3, 5, 32}) {
+    HostSmoothing host{window, 0.6f, {}};
+    for (size_t t = 0; t + 1 < std::size(counts); ++t) {
+      host.Look(static_cast<float>(counts[t]) * scale);
+      LeadInputs in;
+      in.alpha = 1.0;  // the step fully drawn: what remains is the next step's turn
+      in.sums = ModelSmoothing(host.Record());
+      ASSERT_TRUE(in.sums.ok);
+      in.pendingX = counts[t + 1];
+      in.countScale = scale;
+      in.gain = gain;
+      in.yawWeight = 1.0f;
+      HostSmoothing next = host;  // the loop feeds that step itself
+      const float nextTurn = next.Look(static_cast<float>(counts[t + 1]) * scale) * gain;
+      const Lead lead = ComputeLead(in);
+      ASSERT_EQ(lead.result, LeadResult::Lead);
+      EXPECT_NEAR(lead.yaw, nextTurn, 1e-6f) << "window " << window << " step " << t;
+    }
+  }
 }
 
 }  // namespace
