@@ -162,10 +162,11 @@ def main():
     if over:
         print(f"Mouse-look reversals: {len(over)} frames; largest overshoot {max(over) * 100:.1f} % of a step's turn")
 
-    gui = {}
+    gui, gui_cost = {}, {}
     for overlay in (False, True):
         r, _, _ = run(a.build_dir, f"gui-{overlay}", overlay, "gui", 200, draw_log=True)
         gui[overlay] = cursor_distances(r.draws)
+        gui_cost[overlay] = plugin_us(r.frames)
     for overlay in (False, True):
         d = gui[overlay]
         if d:
@@ -175,6 +176,8 @@ def main():
     print(f"Plug-in time per listener frame (median of run medians): without the previews "
           f"{statistics.median(cost[False]):.2f} us, with {statistics.median(cost[True]):.2f} us; the previews "
           f"{statistics.median(cost[True]) - statistics.median(cost[False]):.2f} us")
+    print(f"  in the menu (the OS cursor read and the GUI refreshed every frame): without {gui_cost[False]:.2f} us, "
+          f"with {gui_cost[True]:.2f} us")
 
 
 if __name__ == "__main__":
