@@ -8,6 +8,9 @@ scripts/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" >/dev/null
 build=build/windows
+# -- virtual display for the menu's window and cursor (before Wine starts, which binds to it)
+source scripts/xvfb-session.sh
+# --
 source scripts/wine-session.sh
 
 echo "== The GOG stand-in game with the plug-in (render unlock, camera interpolation, limiter at 144 FPS)"
@@ -22,3 +25,8 @@ python3 bench/entity_judder.py --build-dir "$build"
 echo
 echo "== Present pacing: the plug-in's limiter, a naive limiter, no limiter"
 python3 bench/pacing.py --build-dir "$build"
+echo
+# -- input previews
+echo "== Input previews: mouse-look latency and accuracy, GUI cursor, cost (with and without)"
+python3 bench/input_latency.py --build-dir "$build"
+# --

@@ -17,5 +17,8 @@ cmake --build --preset windows -j "$jobs"
 # The first Windows program creates the build tree's Wine prefix; do it once up front so no test
 # pays for it, and keep one Wine server up for the whole run.
 build=build/windows
+# -- virtual display for the menu's window and cursor (before Wine starts, which binds to it)
+source scripts/xvfb-session.sh
+# --
 source scripts/wine-session.sh
 ctest --preset windows -j "$jobs"

@@ -9,6 +9,8 @@
 #include "core/text.h"
 #include "entity/entity_runtime.h"
 #include "host/host_validation.h"
+#include "input/gui_cursor.h"
+#include "input/mouse_look.h"
 #include "interp/camera_interpolation.h"
 #include "pacing/render_unlock.h"
 #include "pacing/swap_runtime.h"
@@ -83,12 +85,12 @@ BootstrapExit InstallCameraExtras(const PluginConfig& c) {
 
   if (c.mouseOverlay) {
     message.clear();
-    if (InstallUnavailableFeature(L"The mouse-look preview", message))
+    if (InstallMouseLookPreview(GetModuleHandleW(nullptr), c.diagnostics, message))
       LogInfo(L"Gameplay mouse-look preview installed: SDL relative-motion read and look-amount detours.");
     else
       LogError(L"Mouse-look preview could not start and stays off: " + message);
     message.clear();
-    if (InstallUnavailableFeature(L"The GUI cursor preview", message))
+    if (InstallGuiCursorPreview(GetModuleHandleW(nullptr), c.diagnostics, message))
       LogInfo(L"GUI cursor preview installed: GUI mouse-position detour.");
     else
       LogError(L"GUI cursor preview could not start and stays off: " + message);

@@ -23,6 +23,7 @@ typedef struct QvHostBuild {
   uint32_t clock_start_rva;       /* u64 the scheduler clock subtracts */
   uint32_t newton_user_data_rva;  /* slot read by the Newton transform callback */
   uint32_t name_table_rva;        /* u64 read by the entity-name resolver */
+  uint32_t input_global_rva;      /* pointer to the input settings object */
 } QvHostBuild;
 
 /* Calls the world makes through the exe, so they go through the exe's import slots. */

@@ -2,6 +2,7 @@
 #ifndef QV_SDL2_API_H
 #define QV_SDL2_API_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -27,6 +28,17 @@ typedef struct QvPresentRecord {
 QV_SDL_API void QvStandinPresentRecord(QvPresentRecord* out);
 /* Not SDL: mouse motion the next SDL_GetRelativeMouseState reports (accumulates). */
 QV_SDL_API void QvStandinQueueMouseMotion(int dx, int dy);
+/* Not SDL: the hand. Reports in arrival order, counter = QueryPerformanceCounter at arrival; the
+   array must outlive the run. */
+typedef struct QvMouseReport {
+  int64_t counter;
+  int32_t dx;
+  int32_t dy;
+} QvMouseReport;
+QV_SDL_API void QvStandinSetMouseTrack(const QvMouseReport* reports, size_t count);
+QV_SDL_API size_t QvStandinMouseReportsTaken(void);
+/* Not SDL: relative mouse mode as the game sets it (SDL_SetRelativeMouseMode). */
+QV_SDL_API void QvStandinSetRelativeMouseMode(int on);
 
 #ifdef __cplusplus
 }

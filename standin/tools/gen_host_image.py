@@ -287,6 +287,9 @@ def layout(label):
     callee_var = varbool["rva"] + 22 + s32(varbool["bytes"], 18)
     pieces.append((callee_var, "code", ["qv_find_var:", f"jmp {imp('QvEntityFindVar')}"]))
 
+    # The input handler's settings global: a pointer the game fills at start.
+    data["qv_input_global"] = build["input_global_rva"]
+
     newton = sites[21]
     data["qv_newton_user_data_slot"] = newton["rva"] + 15 + s32(newton["bytes"], 11)
 
@@ -377,7 +380,8 @@ const QvHostBuild kQvHostBuild = {{
   {{
     {rows}
   }},
-  0x{data['qv_clock_start']:X}u, 0x{data['qv_newton_user_data_slot']:X}u, 0x{data['qv_name_table']:X}u
+  0x{data['qv_clock_start']:X}u, 0x{data['qv_newton_user_data_slot']:X}u, 0x{data['qv_name_table']:X}u,
+  0x{data['qv_input_global']:X}u
 }};
 """
     with open(path, "w") as f:

@@ -86,15 +86,16 @@ def _bytes(text):
     return bytes(int(b, 16) for b in text.split())
 
 
-def _build(label, timestamp, image_size, rvas, only):
+def _build(label, timestamp, image_size, rvas, only, input_global_rva):
     sites = []
     for i, rva in enumerate(rvas):
         sites.append({"id": i, "name": SITE_NAMES[i], "rva": rva,
                       "bytes": _bytes(only.get(i) or _COMMON[i])})
-    return {"label": label, "timestamp": timestamp, "image_size": image_size, "sites": sites}
+    return {"label": label, "timestamp": timestamp, "image_size": image_size, "sites": sites,
+            "input_global_rva": input_global_rva}
 
 
 BUILDS = {
-    "GOG": _build("GOG", 0x614063E2, 0x9FD000, _GOG_RVAS, _GOG_ONLY),
-    "Steam": _build("Steam", 0x61406F43, 0xA88000, _STEAM_RVAS, _STEAM_ONLY),
+    "GOG": _build("GOG", 0x614063E2, 0x9FD000, _GOG_RVAS, _GOG_ONLY, 0x956938),
+    "Steam": _build("Steam", 0x61406F43, 0xA88000, _STEAM_RVAS, _STEAM_ONLY, 0x9E4D08),
 }

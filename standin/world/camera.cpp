@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "input.h"
 #include "layouts.h"
 #include "shadow.h"
 #include "world.h"
@@ -139,6 +140,8 @@ void StepCameras(uint64_t k, double t) {
     pose.position[1] += 2.0f;
     pose.angles[1] += 0.3f;
   }
+  // With the hand on the mouse the player looks where the mouse turned them.
+  if (LookDrivesListener() && !pose.matrix) ListenerLook(&pose.angles[0], &pose.angles[1]);
   if (o.camera_mode.set && k >= o.camera_mode.tick && k < o.camera_mode.tick + kInjectedModeSteps)
     pose.mode = o.camera_mode.value;
   WriteCamera(w, listener, pose);

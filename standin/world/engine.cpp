@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "draw_log.h"
+#include "gui.h"
 #include "layouts.h"
 #include "world.h"
 #include "world_exports.h"
@@ -78,6 +79,7 @@ void RenderFrame(World& w, double dt) {
   auto render = reinterpret_cast<RenderViewportFn>(SiteAddress(2));
   FrameState& f = w.frames;
   f.pending = FrameRow{};
+  MoveOsCursor();
   for (int i = 0; i < kViewportCount; ++i) {
     void* viewport = w.engine.viewports[i];
     int64_t t0 = QpcNow();
@@ -85,6 +87,7 @@ void RenderFrame(World& w, double dt) {
     int64_t t1 = QpcNow();
     if (viewport == w.engine.listener_viewport) f.pending.listener_call_us = QpcSeconds(t1 - t0) * 1e6;
   }
+  DrawGui();
   w.services->present(w.engine.window);
 
   QvPresentRecord present{};

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "draw_log.h"
+#include "input.h"
 #include "host_image.h"
 #include "layouts.h"
 #include "plugin_loader.h"
@@ -118,7 +119,9 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
 
   RunEngineThroughSite();
   int sites_ok = w.options.call_sites ? CheckSites() : -1;
-  bool frames_written = WriteFramesCsv(&error) && WriteDrawLog(&error);
+  bool frames_written = WriteFramesCsv(&error) && WriteDrawLog(&error) && WriteInputLog(&error);
+  std::wstring input_failure;
+  bool input_conserved = CheckInputConservation(&input_failure);
 
   double span = QpcSeconds(w.frames.last_present - w.frames.first_present);
   double fps = w.frames.count > 1 && span > 0 ? static_cast<double>(w.frames.count - 1) / span : 0.0;
@@ -132,11 +135,15 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   std::printf(" newton-callback-threads=%ld draw-rows-dropped=%llu", w.callback_threads,
               static_cast<unsigned long long>(DrawLogRowsDropped()));
   if (sites_ok >= 0) std::printf(" sites-ok=%d", sites_ok);
-  std::printf("\n");
+  std::printf("%s\n", InputSummary().c_str());
   std::fflush(stdout);
 
   if (ShadowViolations()) {
     ErrorLine(std::to_wstring(ShadowViolations()) + L" violation(s); first " + FirstShadowViolation());
+    return kExitViolations;
+  }
+  if (!input_conserved) {
+    ErrorLine(input_failure);
     return kExitViolations;
   }
   if (sites_ok >= 0 && sites_ok != QV_SITE_COUNT) {

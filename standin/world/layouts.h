@@ -101,8 +101,16 @@ inline constexpr size_t kSize = 0x80;
 
 namespace InputLayout {
 inline constexpr size_t kDevice = 0x128;
-inline constexpr size_t kLook = 0x130;  // yaw, pitch of the last look amount
-inline constexpr size_t kSize = 0x140;
+inline constexpr size_t kSmoothingOn = 360;  // fixed: byte
+inline constexpr size_t kInvert = 361;       // fixed: byte
+inline constexpr size_t kWindow = 380;       // fixed: i32
+inline constexpr size_t kWeight = 384;       // fixed: f32
+inline constexpr size_t kSentinel = 392;     // fixed: sentinel node of the sample list
+inline constexpr size_t kSamples = 400;      // fixed: u64
+inline constexpr size_t kCountX = 416;       // i32 counts of this step's read
+inline constexpr size_t kCountY = 420;
+inline constexpr size_t kScale = 424;        // f32 look units per count (the sensitivity)
+inline constexpr size_t kSize = 0x200;
 }  // namespace InputLayout
 
 namespace GuiLayout {

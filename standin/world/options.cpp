@@ -155,6 +155,15 @@ bool ParseOptions(Options* o, std::wstring* error) {
     } else if (a == L"--draw-log") {
       if (!value(&v)) return false;
       o->draw_log_path = v;
+    } else if (a == L"--input") {
+      if (!value(&v)) return false;
+      if (!ParseInputScenario(v, &o->input_scenario)) return bad(v);
+    } else if (a == L"--input-fault") {
+      if (!value(&v)) return false;
+      if (!ParseInputFault(v, &o->input_fault)) return bad(v);
+    } else if (a == L"--input-log") {
+      if (!value(&v)) return false;
+      o->input_log_path = v;
     } else {
       *error = L"unknown option: " + a;
       return false;
@@ -185,6 +194,11 @@ void PrintUsage() {
       "  --frames FILE           write one CSV row per presented frame\n"
       "  --draw-log FILE         write one CSV row per tracked object per presented listener frame:\n"
       "                          present_s,frame,kind,id,x,y,z (the drawn world position)\n"
+      "  --input NAME            the hand: none, look, latency or gui (default none); look and latency\n"
+      "                          turn the listener camera by the mouse, gui opens a menu window\n"
+      "  --input-fault NAME      list-cut, list-loop (the smoothing sample list); in the menu gui-2049\n"
+      "                          (elements), gui-relative, gui-leave or gui-focus (1.0 to 1.6 s in)\n"
+      "  --input-log FILE        write the hand's reports and each step's read: kind,t_s,step,x,y,yaw,pitch\n"
       "Scenario full (steps at the starting rate; tick = completed fixed steps):\n"
       "  1-239 euler mode, moving and turning; 240-419 matrix mode, moving and rolling;\n"
       "  420 back to euler; 480 teleport (+40 units on x); 600 listener viewport switches to\n"

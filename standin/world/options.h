@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "input.h"
+
 namespace qv {
 
 enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad };
@@ -49,6 +51,9 @@ struct Options {
   bool engine_readonly = false;  // test only: the engine object sits on a read-only page
   std::wstring frames_path;
   std::wstring draw_log_path;
+  InputScenario input_scenario = InputScenario::None;
+  InputFault input_fault = InputFault::None;
+  std::wstring input_log_path;
   bool help = false;
 };
 

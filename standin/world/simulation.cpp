@@ -2,6 +2,8 @@
 // simulation must find, in every object it wrote, exactly what it wrote.
 #include "draw_log.h"
 #include "entities.h"
+#include "gui.h"
+#include "input.h"
 #include "physics.h"
 #include "shadow.h"
 #include "world.h"
@@ -12,6 +14,8 @@ void CreateWorldObjects() {
   BeginDrawLog();
   CreateEntities();
   CreatePhysics();
+  CreateInput();
+  CreateGui();
   ReserveDrawLogRows();
 }
 
@@ -24,6 +28,8 @@ void SimulateStep(double step_seconds) {
   World& w = TheWorld();
   uint64_t k = w.steps + 1;
   w.sim_seconds += step_seconds;
+  StepInput(k);
+  StepGui(k);
   StepCameras(k, w.sim_seconds);
   StepPhysics(k, step_seconds);
   StepEntities(k, w.sim_seconds);

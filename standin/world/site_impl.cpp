@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "gui.h"
+#include "input.h"
 #include "layouts.h"
 #include "newton_api.h"
 #include "physics.h"
@@ -130,8 +132,9 @@ int CheckSites() {
   ok += Report(5, clock >= before && clock <= after);
 
   void* handler = NewHostObject(InputLayout::kSize);
-  Store<float>(handler, InputLayout::kLook, 0.25f);
-  Store<float>(handler, InputLayout::kLook + 4, -0.5f);
+  Store<int32_t>(handler, InputLayout::kCountX, 4);
+  Store<int32_t>(handler, InputLayout::kCountY, -8);
+  Store<float>(handler, InputLayout::kScale, 0.0625f);
   float look[2] = {};
   SiteFn<float (*)(void*, float*, void*, void*)>(6)(handler, look, nullptr, nullptr);
   ok += Report(6, look[0] == 0.25f && look[1] == -0.5f && w.engine.site_calls[6] == 1);
@@ -248,12 +251,7 @@ extern "C" {
 
 float QvInputLookAmount(void* handler, float* look, void*, void*) {
   Count(6);
-  float yaw = Load<float>(handler, InputLayout::kLook), pitch = Load<float>(handler, InputLayout::kLook + 4);
-  if (look) {
-    look[0] = yaw;
-    look[1] = pitch;
-  }
-  return std::sqrt(yaw * yaw + pitch * pitch);
+  return InputLookAmount(handler, look);
 }
 
 // The prologue already moved the old x to the draw position; the old y follows here.
@@ -271,11 +269,12 @@ void QvImGuiDoMouse(void* context, void*, void*, void*) {
   Store<uint64_t>(context, GuiLayout::kCursorDraws, Load<uint64_t>(context, GuiLayout::kCursorDraws) + 1);
 }
 
-void QvImGuiImageDraw(void* context, void*, const float* xy, void*, void*, void*, void*, void*, void* last) {
+void QvImGuiImageDraw(void* context, void* item, const float* xy, void*, void*, void*, void*, void*, void* last) {
   Count(9);
   std::memcpy(At(context, GuiLayout::kImagePos), xy, 8);
   Store<void*>(context, GuiLayout::kImageLastArg, last);
   Store<uint64_t>(context, GuiLayout::kImageDraws, Load<uint64_t>(context, GuiLayout::kImageDraws) + 1);
+  GuiImageDraw(context, item, xy);
 }
 
 void QvParticleUpdateMotion(void* emitter, void*, void*, void*) {

@@ -94,6 +94,7 @@ GameRunResult RunGame(const GameRunOptions& options) {
   for (const std::wstring& arg : options.args) args += (args.empty() ? L"" : L" ") + arg;
   if (options.frames) args += L" --frames frames.csv";
   if (options.drawLog) args += L" --draw-log draw.csv";
+  if (options.inputLog) args += L" --input-log input.csv";
 
   const launcher::ProcessResult run =
       launcher::RunProcess(result.folder + L"\\" + options.exeName, args, result.folder, result.folder, 240000);
@@ -105,5 +106,6 @@ GameRunResult RunGame(const GameRunOptions& options) {
   result.summary = launcher::ParseSummary(result.stdoutText);
   if (options.frames) result.frames = ParseFrames(launcher::ReadTextFile(result.folder + L"\\frames.csv"));
   if (options.drawLog) result.drawLog = launcher::ParseCsv(launcher::ReadTextFile(result.folder + L"\\draw.csv"));
+  if (options.inputLog) result.inputLog = launcher::ParseCsv(launcher::ReadTextFile(result.folder + L"\\input.csv"));
   return result;
 }

@@ -14,6 +14,7 @@ struct GameRunOptions {
   std::vector<std::wstring> args;
   bool frames = false;                         // ask for the per-frame records
   bool drawLog = false;                        // ask for the per-object draw records
+  bool inputLog = false;                       // ask for the hand's reports and each step's read
 };
 
 struct FrameTable {
@@ -33,6 +34,7 @@ struct GameRunResult {
   std::map<std::string, std::string> summary;  // the game's key=value summary line
   FrameTable frames;
   launcher::CsvTable drawLog;                  // present_s,frame,kind,id,x,y,z
+  launcher::CsvTable inputLog;                 // kind,t_s,step,x,y,yaw,pitch
   std::wstring folder;                         // the game folder (Windows path), removed at exit
 
   // Number of log lines whose message is exactly text.

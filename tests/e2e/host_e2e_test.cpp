@@ -186,10 +186,9 @@ TEST(BootstrapE2E, UnavailableFeaturesRefuseAndRollBackAsTheirRulesSay) {
       {});
   EXPECT_EQ(extras.summary.at("bootstrap-exit"), "0") << extras.Messages();
   EXPECT_TRUE(extras.HasMessage(
-      "ERROR", "Mouse-look preview could not start and stays off: The mouse-look preview is not available in this build."))
+      "INFO", "Gameplay mouse-look preview installed: SDL relative-motion read and look-amount detours."))
       << extras.Messages();
-  EXPECT_TRUE(extras.HasMessage(
-      "ERROR", "GUI cursor preview could not start and stays off: The GUI cursor preview is not available in this build."));
+  EXPECT_TRUE(extras.HasMessage("INFO", "GUI cursor preview installed: GUI mouse-position detour."));
   EXPECT_TRUE(extras.HasMessage(
       "ERROR", "Particle interpolation could not start and stays off: Particle interpolation is not available in this build."));
   EXPECT_EQ(extras.CountMessagePrefix("Root probe was unavailable"), 0) << "no probe without Diagnostics or a root key";

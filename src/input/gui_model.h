@@ -1,0 +1,47 @@
+#pragma once
+// The GUI cursor preview's pure decisions: when the OS cursor stands for the GUI's mouse, and which
+// GUI elements were seen following the mouse between two GUI builds. No Windows headers.
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int32_t kGuiTrustPixels = 3;
+inline constexpr size_t kMaxFollowingElements = 2048;
+inline constexpr size_t kMaxAnchoredCommands = 8;
+
+struct ClientRect {
+  int32_t left, top, right, bottom;
+};
+// Left and top edges are inside, right and bottom are not.
+bool CursorInsideClient(int32_t x, int32_t y, const ClientRect& rect) noexcept;
+// The larger axis distance between the OS cursor and the position the game fed.
+int64_t CursorDistance(int32_t osX, int32_t osY, int32_t fedX, int32_t fedY) noexcept;
+
+struct FollowingSnapshot {
+  bool valid = false;
+  const void* context = nullptr;
+  uint64_t count = 0;
+  float mouseX = 0.0f;  // the mouse position the build was drawn at
+  float mouseY = 0.0f;
+  float x[kMaxFollowingElements] = {};
+  float y[kMaxFollowingElements] = {};
+};
+
+// One element list: two snapshots used alternately, and per element whether it follows the mouse
+// and where the preview last put it.
+struct FollowingList {
+  FollowingSnapshot snapshots[2];
+  uint32_t current = 0;
+  uint8_t following[kMaxFollowingElements] = {};
+  float lastX[kMaxFollowingElements] = {};
+  float lastY[kMaxFollowingElements] = {};
+};
+
+inline FollowingSnapshot& CurrentSnapshot(FollowingList& list) { return list.snapshots[list.current]; }
+
+// Makes the other snapshot current and invalid, ready to be filled.
+FollowingSnapshot& BeginSnapshot(FollowingList& list) noexcept;
+// Compares the filled current snapshot with the previous one and marks the followers: with the
+// mouse moved (L1 over 0.5 px) an element follows when it moved with it; with the mouse still, one
+// that followed before keeps following while it stays put. excluded lists element indices that
+// never follow. Every other case clears all marks. Returns the number of followers.
+uint64_t ClassifyFollowers(FollowingList& list, const uint64_t* excluded, size_t excludedCount) noexcept;
