@@ -178,6 +178,8 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
       }
     }
     n += disp;
+    // inc/dec r/m8 and the FF group leave /2../7 and /7 undefined.
+    if (map == 0 && ((op == 0xFE && modrmReg >= 2) || (op == 0xFF && modrmReg == 7))) return {};
   }
 
   size_t imm = 0;
@@ -185,12 +187,12 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
     case Imm::None: break;
     case Imm::B: imm = 1; break;
     case Imm::W: imm = 2; break;
-    case Imm::Z: imm = opsize16 ? 2 : 4; break;
+    case Imm::Z: imm = opsize16 && !rexW ? 2 : 4; break;  // REX.W outranks 0x66
     case Imm::V: imm = rexW ? 8 : opsize16 ? 2 : 4; break;
     case Imm::Enter: imm = 3; break;
     case Imm::Moffs: imm = addr32 ? 4 : 8; break;
   }
-  if (map == 0 && (op == 0xF6 || op == 0xF7) && modrmReg < 2) imm = op == 0xF6 ? 1 : (opsize16 ? 2 : 4);
+  if (map == 0 && (op == 0xF6 || op == 0xF7) && modrmReg < 2) imm = op == 0xF6 ? 1 : (opsize16 && !rexW ? 2 : 4);
   n += imm;
   if (n > limit) return {};
 

@@ -69,6 +69,27 @@ TEST(X64Decoder, FindsRelativeOperandsAndFlowEnds) {
   }
 }
 
+TEST(X64Decoder, RexWOutranksTheOperandSizePrefixForImmediates) {
+  const std::vector<uint8_t> cases[] = {
+      {0x66, 0x48, 0x81, 0xC0, 1, 2, 3, 4},     // add rax, imm32
+      {0x66, 0x48, 0xC7, 0xC0, 1, 2, 3, 4},     // mov rax, imm32
+      {0x66, 0x48, 0xF7, 0xC0, 1, 2, 3, 4},     // test rax, imm32
+      {0x66, 0x48, 0x69, 0xC0, 1, 2, 3, 4},     // imul rax, rax, imm32
+      {0x66, 0x48, 0x05, 1, 2, 3, 4},           // add rax, imm32
+      {0x66, 0x48, 0x68, 1, 2, 3, 4},           // push imm32
+      {0x66, 0x48, 0xB8, 1, 2, 3, 4, 5, 6, 7, 8},  // mov rax, imm64
+      {0x66, 0x81, 0xC0, 1, 2},                 // add ax, imm16: without REX.W the prefix counts
+      {0x66, 0x41, 0xF7, 0xC0, 1, 2},           // test r8w, imm16: REX without W changes nothing
+  };
+  for (const auto& bytes : cases) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
+    // Followed by more bytes, so a short count would not show up as "truncated".
+    std::vector<uint8_t> padded = bytes;
+    padded.insert(padded.end(), 8, 0x90);
+    EXPECT_EQ(DecodeX64(padded.data(), padded.size()).length, bytes.size());
+  }
+}
+
 TEST(X64Decoder, RefusesWhatItCannotMoveSafely) {
   const std::vector<uint8_t> cases[] = {
       {0x06}, {0x27}, {0x60}, {0x9A, 1, 2, 3, 4, 5, 6}, {0xD4, 0x0A}, {0xEA, 1, 2, 3, 4, 5, 6},  // gone in long mode
