@@ -93,7 +93,7 @@ TEST(X64Decoder, RexWOutranksTheOperandSizePrefixForImmediates) {
 TEST(X64Decoder, RefusesWhatItCannotMoveSafely) {
   const std::vector<uint8_t> cases[] = {
       {0x06}, {0x27}, {0x60}, {0x9A, 1, 2, 3, 4, 5, 6}, {0xD4, 0x0A}, {0xEA, 1, 2, 3, 4, 5, 6},  // gone in long mode
-      {0x0F, 0x04}, {0x0F, 0xA6},                                                             // undefined
+      {0x0F, 0x04}, {0x0F, 0xA6}, {0xFE, 0xD0}, {0xFF, 0xF8},                                 // undefined
       {0x67, 0x8B, 0x05, 1, 2, 3, 4},                                                         // EIP-relative
       {0x66, 0xE8, 1, 2},                                                                     // 16-bit call
       {0xC7, 0xF8, 1, 2, 3, 4},                                                               // xbegin
