@@ -30,7 +30,7 @@ declare -A sources=(
 )
 ((${#targets[@]})) || targets=(config pe host_strings x64_decode trampoline cadence clock)
 
-out=build/fuzz
+out=${FUZZ_OUT:-build/fuzz}  # another folder keeps a long run apart from brief ones
 mkdir -p "$out/artifacts"
 llvm=/usr/lib/llvm-14
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -DUNICODE
