@@ -26,7 +26,7 @@ declare -A sources=(
   [x64_decode]="hookengine/src/x64_decode.cpp tests/fuzz/llvm_disasm.cpp"
   [trampoline]="hookengine/src/trampoline.cpp hookengine/src/x64_decode.cpp tests/fuzz/llvm_disasm.cpp"
   [cadence]="src/pacing/cadence_histogram.cpp src/core/text.cpp"
-  [clock]="src/interp/presentation_clock.cpp"
+  [clock]="src/frame/presentation_clock.cpp"
 )
 ((${#targets[@]})) || targets=(config pe host_strings x64_decode trampoline cadence clock)
 

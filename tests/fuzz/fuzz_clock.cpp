@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "interp/presentation_clock.h"
+#include "frame/presentation_clock.h"
 
 namespace {
 
