@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/config.h"
@@ -90,7 +91,34 @@ uint32_t Field(const PluginConfig& c, size_t index) {
 
 }  // namespace
 
+// The value parsers alone, with any range: 0xFE, minimum and maximum (4 bytes each), then the
+// value two bytes per character.
+void FuzzParsers(const uint8_t* data, size_t size) {
+  if (size < 9) return;
+  Key k{L"S", L"K", false, 0, 0};
+  std::memcpy(&k.minimum, data + 1, 4);
+  std::memcpy(&k.maximum, data + 5, 4);
+  std::wstring raw;
+  // The parsers only ever see what fits the read buffer.
+  for (size_t i = 9; i + 1 < size && raw.size() < kConfigReadBufferChars - 1; i += 2)
+    raw.push_back(static_cast<wchar_t>(data[i] | (data[i + 1] << 8)));
+  uint32_t expected = 0, value = 0;
+  std::wstring message;
+  const bool modelOk = ModelValue(k, raw, expected);
+  if (ParseConfigUnsigned(raw, L"S", L"K", k.minimum, k.maximum, value, message) != modelOk) Fail("unsigned parser", 0);
+  if (modelOk && value != expected) Fail("unsigned value", 0);
+  if (!modelOk && message.find(L"[S] K") == std::wstring::npos) Fail("unsigned message", 0);
+  k.isBool = true;
+  bool flag = false;
+  const bool boolOk = ModelValue(k, raw, expected);
+  if (ParseConfigBoolWord(raw, flag) != boolOk || (boolOk && flag != (expected == 1))) Fail("boolean parser", 0);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 0 && data[0] == 0xFE) {
+    FuzzParsers(data, size);
+    return 0;
+  }
   // Two bytes per character, so NULs and characters past Latin-1 reach the parser too; an odd
   // last byte stands alone.
   std::wstring text;
@@ -98,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t hi = i + 1 < size ? data[i + 1] : 0;
     text.push_back(static_cast<wchar_t>(data[i] | (hi << 8)));
   }
-  // Mostly ASCII input reads better as one byte per character: let the first byte choose.
+  // Mostly ASCII input reads better as one byte per character: 0xFF first picks two per character.
   if (size > 0 && data[0] != 0xFF) text.assign(data, data + size);
   fake_windows::SetIni(text);
   fake_windows::SetFileExists(true);
