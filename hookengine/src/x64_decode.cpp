@@ -90,6 +90,7 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
   const size_t limit = available < kMaxInsnLength ? available : kMaxInsnLength;
   size_t n = 0;
   bool opsize16 = false;
+  bool repne = false;
   bool addr32 = false;
   bool rexW = false;
   bool rex = false;
@@ -98,6 +99,7 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
     if (n >= limit) return {};
     const uint8_t b = code[n];
     if (b == 0x66) opsize16 = true;
+    else if (b == 0xF2) repne = true;
     else if (b == 0x67) addr32 = true;
     else if (b != 0xF0 && b != 0xF2 && b != 0xF3 && b != 0x2E && b != 0x36 && b != 0x3E && b != 0x26 &&
              b != 0x64 && b != 0x65)
@@ -193,6 +195,9 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
     case Imm::Moffs: imm = addr32 ? 4 : 8; break;
   }
   if (map == 0 && (op == 0xF6 || op == 0xF7) && modrmReg < 2) imm = op == 0xF6 ? 1 : (opsize16 && !rexW ? 2 : 4);
+  // extrq/insertq (66 or F2 0F 78, register forms only) carry two 8-bit immediates where
+  // vmread has none.
+  if (!vex && map == 1 && op == 0x78 && (opsize16 || repne) && (modrm >> 6) == 3) imm = 2;
   n += imm;
   if (n > limit) return {};
 

@@ -69,7 +69,7 @@ TEST(X64Decoder, FindsRelativeOperandsAndFlowEnds) {
   }
 }
 
-TEST(X64Decoder, RexWOutranksTheOperandSizePrefixForImmediates) {
+TEST(X64Decoder, ImmediateSizesFollowThePrefixes) {
   const std::vector<uint8_t> cases[] = {
       {0x66, 0x48, 0x81, 0xC0, 1, 2, 3, 4},     // add rax, imm32
       {0x66, 0x48, 0xC7, 0xC0, 1, 2, 3, 4},     // mov rax, imm32
@@ -80,6 +80,9 @@ TEST(X64Decoder, RexWOutranksTheOperandSizePrefixForImmediates) {
       {0x66, 0x48, 0xB8, 1, 2, 3, 4, 5, 6, 7, 8},  // mov rax, imm64
       {0x66, 0x81, 0xC0, 1, 2},                 // add ax, imm16: without REX.W the prefix counts
       {0x66, 0x41, 0xF7, 0xC0, 1, 2},           // test r8w, imm16: REX without W changes nothing
+      {0xF2, 0x0F, 0x78, 0xF0, 1, 2},           // insertq xmm6, xmm0, imm8, imm8
+      {0x66, 0x0F, 0x78, 0xC1, 1, 2},           // extrq xmm1, imm8, imm8
+      {0x0F, 0x78, 0xC1},                       // vmread rcx, rax: no immediate without the prefix
   };
   for (const auto& bytes : cases) {
     SCOPED_TRACE(::testing::PrintToString(bytes));
