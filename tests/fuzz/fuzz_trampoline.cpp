@@ -136,8 +136,8 @@ Node At(const Code& c, uint64_t address) {
       return n;
     }
     const std::string& m = d.mnemonic;
-    const bool ends = m == "ret" || m == "int3" || m == "ud2" || m == "hlt" || m.rfind("iret", 0) == 0 ||
-                      m == "lret" || m == "retf" || m == "ljmp" || m == "jmp";
+    const bool ends = m.rfind("ret", 0) == 0 || m.rfind("lret", 0) == 0 || m.rfind("iret", 0) == 0 || m == "int3" ||
+                      m == "ud2" || m == "hlt" || m == "ljmp" || m == "jmp";
     n.kind = ends ? Kind::Terminal : Kind::Effect;
     n.key = text;
     n.a = next;
