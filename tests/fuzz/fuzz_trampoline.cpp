@@ -103,8 +103,11 @@ Node At(const Code& c, uint64_t address) {
       continue;
     }
     if (d.mnemonic == "jmp" && d.operands == "qword ptr [rip]" && Literal(c, reach, literal)) {
-      address = literal;  // the builder's own absolute jump
-      continue;
+      // The builder's own absolute jump always leaves the trampoline, even to an address the
+      // fuzzed layout happens to give the trampoline itself.
+      n.kind = Kind::Exit;
+      n.value = literal;
+      return n;
     }
     bool negated = false;
     if (const char* condition = relative ? PositiveCondition(d.mnemonic, negated) : nullptr) {
