@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "frame/presentation_clock.h"
 
@@ -18,9 +19,10 @@ namespace {
 }
 
 double AnyTime(FuzzedDataProvider& in, double base) {
-  switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 4)) {
     case 0: return base + in.ConsumeIntegralInRange<int>(-3, 40) / 240.0;  // near the last one
     case 1: return base + in.ConsumeFloatingPointInRange<double>(-1.0, 1.0);
+    case 2: return in.ConsumeBool() ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
     default: return in.ConsumeFloatingPoint<double>();
   }
 }
@@ -66,8 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 3: {
-        const RenderPhaseResult p = ComputeRenderPhase(in.ConsumeIntegral<uint64_t>(), in.ConsumeFloatingPoint<double>(),
-                                                       in.ConsumeFloatingPoint<double>(), in.ConsumeIntegral<uint64_t>());
+        // Either anything at all, or a scheduler near its due time with a plausible unit and rate.
+        const bool plausible = in.ConsumeBool();
+        const uint64_t due = in.ConsumeIntegral<uint64_t>();
+        const double unit = plausible ? in.ConsumeFloatingPointInRange<double>(0.5, 1001.0) : in.ConsumeFloatingPoint<double>();
+        const double rate = plausible ? in.ConsumeFloatingPointInRange<double>(0.005, 101.0) : in.ConsumeFloatingPoint<double>();
+        const uint64_t now = plausible ? due - in.ConsumeIntegralInRange<uint64_t>(0, 2000) : in.ConsumeIntegral<uint64_t>();
+        const RenderPhaseResult p = ComputeRenderPhase(due, unit, rate, now);
         if (p.ok && !(p.alpha >= 0 && p.alpha <= 1)) Fail("phase alpha");
         if (!p.ok && p.alpha != 0) Fail("phase alpha without a phase");
         break;
@@ -75,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 4:
         IsCompletedStep(in.ConsumeIntegral<int>(), in.ConsumeFloatingPoint<float>());
         ResetClock(clock, ClockResetReason::ExplicitDiscontinuity);
+        ClockSampleStatusName(static_cast<ClockSampleStatus>(in.ConsumeIntegral<uint8_t>() % 4));
         break;
     }
     if (clock.ringCount > 2 || clock.ringHead > 1) Fail("ring");
