@@ -3,7 +3,8 @@
 # when everything is already there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine wine64 googletest libbenchmark-dev python3 gnuplot-nox chromium xvfb)
+packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine wine64 googletest libbenchmark-dev python3 gnuplot-nox chromium xvfb
+          clang libclang-rt-14-dev llvm-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: pure logic natively under AddressSanitizer and UBSan,
-# then the Windows build (plug-in, hook engine, stand-in game) under Wine.
+# the fuzz targets briefly, then the Windows build (plug-in, hook engine, stand-in game) under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -10,6 +10,11 @@ echo "== native pure-logic tests (ASan, UBSan)"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
 ctest --preset native -j "$jobs"
+
+# --- fuzz targets: a few seconds each here; scripts/fuzz.sh --runs N for a long run ---
+echo "== fuzz targets (libFuzzer, ASan, UBSan)"
+scripts/fuzz.sh
+# --- end fuzz targets ---
 
 echo "== Windows build, tests under Wine"
 cmake --preset windows >/dev/null

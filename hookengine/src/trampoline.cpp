@@ -89,7 +89,8 @@ bool BuildTrampoline(uintptr_t target, const uint8_t* code, size_t codeLength, u
         }
         case X64Branch::Loop: {
           // loop/jrcxz have no inverse: taken hops to the absolute jump, not taken skips it.
-          w.Byte(insn.opcode);
+          // The prefixes stay: 0x67 makes them count or test ECX instead of RCX.
+          w.Bytes(bytes, insn.relOffset);
           w.Byte(2);
           w.Point(next);
           w.Byte(0xEB);

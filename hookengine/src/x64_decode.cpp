@@ -90,6 +90,7 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
   const size_t limit = available < kMaxInsnLength ? available : kMaxInsnLength;
   size_t n = 0;
   bool opsize16 = false;
+  bool repne = false;
   bool addr32 = false;
   bool rexW = false;
   bool rex = false;
@@ -98,6 +99,7 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
     if (n >= limit) return {};
     const uint8_t b = code[n];
     if (b == 0x66) opsize16 = true;
+    else if (b == 0xF2) repne = true;
     else if (b == 0x67) addr32 = true;
     else if (b != 0xF0 && b != 0xF2 && b != 0xF3 && b != 0x2E && b != 0x36 && b != 0x3E && b != 0x26 &&
              b != 0x64 && b != 0x65)
@@ -178,6 +180,8 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
       }
     }
     n += disp;
+    // inc/dec r/m8 and the FF group leave /2../7 and /7 undefined.
+    if (map == 0 && ((op == 0xFE && modrmReg >= 2) || (op == 0xFF && modrmReg == 7))) return {};
   }
 
   size_t imm = 0;
@@ -185,12 +189,15 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
     case Imm::None: break;
     case Imm::B: imm = 1; break;
     case Imm::W: imm = 2; break;
-    case Imm::Z: imm = opsize16 ? 2 : 4; break;
+    case Imm::Z: imm = opsize16 && !rexW ? 2 : 4; break;  // REX.W outranks 0x66
     case Imm::V: imm = rexW ? 8 : opsize16 ? 2 : 4; break;
     case Imm::Enter: imm = 3; break;
     case Imm::Moffs: imm = addr32 ? 4 : 8; break;
   }
-  if (map == 0 && (op == 0xF6 || op == 0xF7) && modrmReg < 2) imm = op == 0xF6 ? 1 : (opsize16 ? 2 : 4);
+  if (map == 0 && (op == 0xF6 || op == 0xF7) && modrmReg < 2) imm = op == 0xF6 ? 1 : (opsize16 && !rexW ? 2 : 4);
+  // extrq/insertq (66 or F2 0F 78, register forms only) carry two 8-bit immediates where
+  // vmread has none.
+  if (!vex && map == 1 && op == 0x78 && (opsize16 || repne) && (modrm >> 6) == 3) imm = 2;
   n += imm;
   if (n > limit) return {};
 

@@ -53,8 +53,11 @@ bool ValidateAndIdentifyHost() {
 
   const BuildMapping* build = IdentifyBuild(GetModuleHandleW(nullptr));
   if (build == nullptr) {
+    // The swap runtime redirects an import slot and checks no game code, so it is not refused here.
     LogWrite(LogLevel::Warn,
-             L"No supported build matched this executable's cEngine::Run; every feature will refuse to start.");
+             L"No supported build matched this executable's cEngine::Run; every feature that hooks game code will "
+             L"refuse to start, but telemetry and the presentation limiter, which change only the "
+             L"SDL_GL_SwapWindow import slot, still install when enabled.");
   } else if (build->timestamp == host.timestamp && build->imageSize == host.imageSize) {
     LogInfo(std::wstring(L"Game build: ") + build->label + L" (exact executable the mapping was made from).");
   } else {

@@ -2,23 +2,29 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "core/config_parse.h"
 
-namespace {
-constexpr DWORD kReadBufferChars = 128;
-}
-
 ConfigString ReadConfigString(const std::wstring& iniPath, const wchar_t* section, const wchar_t* key) {
-  wchar_t buffer[kReadBufferChars] = {};
-  const DWORD length =
-      GetPrivateProfileStringW(section, key, kConfigMissingSentinel, buffer, kReadBufferChars, iniPath.c_str());
+  wchar_t buffer[kConfigReadBufferChars] = {};
+  const DWORD length = GetPrivateProfileStringW(section, key, kConfigMissingSentinel, buffer,
+                                                static_cast<DWORD>(kConfigReadBufferChars), iniPath.c_str());
   ConfigString result;
   // Zero characters means absent, so a key written with an empty value keeps its default.
   if (length == 0) return result;
-  const std::wstring_view value(buffer, length);
+  const std::wstring_view value(buffer, std::min<size_t>(length, kConfigReadBufferChars - 1));
   if (value == kConfigMissingSentinel) return result;
   result.present = true;
   result.value.assign(value);
+  if (value.size() == kConfigReadBufferChars - 1) {
+    // A full buffer may hold a cut value; its tail could change what it means ("0" of "05000"),
+    // so one character more tells whether anything was left out.
+    wchar_t probe[kConfigReadBufferChars + 1] = {};
+    const DWORD longer = GetPrivateProfileStringW(section, key, kConfigMissingSentinel, probe,
+                                                  static_cast<DWORD>(kConfigReadBufferChars + 1), iniPath.c_str());
+    result.cut = longer >= kConfigReadBufferChars;
+  }
   return result;
 }
 
@@ -28,6 +34,10 @@ bool ReadConfigBool(const std::wstring& iniPath, const wchar_t* section, const w
   if (!read.present) {
     value = fallback;
     return true;
+  }
+  if (read.cut) {
+    message = ValueTooLongMessage(section, key, read.value);
+    return false;
   }
   if (ParseConfigBoolWord(read.value, value)) return true;
   message = InvalidBooleanMessage(section, key, read.value);
@@ -40,6 +50,10 @@ bool ReadConfigUnsigned(const std::wstring& iniPath, const wchar_t* section, con
   if (!read.present) {
     value = fallback;
     return true;
+  }
+  if (read.cut) {
+    message = ValueTooLongMessage(section, key, read.value);
+    return false;
   }
   return ParseConfigUnsigned(read.value, section, key, minimum, maximum, value, message);
 }

@@ -32,6 +32,7 @@ PluginConfig LoadPluginConfig(const std::wstring& iniPath);
 
 struct ConfigString {
   bool present = false;
+  bool cut = false;     // longer than the read buffer: value holds only its first 127 characters
   std::wstring value;
 };
 ConfigString ReadConfigString(const std::wstring& iniPath, const wchar_t* section, const wchar_t* key);

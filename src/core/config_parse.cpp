@@ -22,6 +22,11 @@ std::wstring InvalidBooleanMessage(const wchar_t* section, const wchar_t* key, s
   return std::wstring(L"Invalid boolean value for [") + section + L"] " + key + L": " + std::wstring(raw);
 }
 
+std::wstring ValueTooLongMessage(const wchar_t* section, const wchar_t* key, std::wstring_view cut) {
+  return std::wstring(L"Value too long for [") + section + L"] " + key + L" (over " +
+         FormatUnsigned(kConfigReadBufferChars - 1) + L" characters): " + std::wstring(cut) + L"...";
+}
+
 bool ParseConfigUnsigned(std::wstring_view raw, const wchar_t* section, const wchar_t* key, uint32_t minimum,
                          uint32_t maximum, uint32_t& value, std::wstring& message) {
   const std::wstring text = LowerAscii(TrimWhite(raw));
@@ -33,7 +38,8 @@ bool ParseConfigUnsigned(std::wstring_view raw, const wchar_t* section, const wc
   wchar_t* end = nullptr;
   const unsigned long parsed = std::wcstoul(text.c_str(), &end, 10);
   const bool consumed = end != nullptr && end != text.c_str();
-  const bool atEnd = end != nullptr && *end == L'\0';
+  // The whole text, not up to an embedded NUL: "5\0x" is not 5.
+  const bool atEnd = end == text.c_str() + text.size();
   if (errno != ERANGE && consumed && atEnd && parsed >= minimum && parsed <= maximum) {
     value = static_cast<uint32_t>(parsed);
     return true;

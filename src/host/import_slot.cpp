@@ -98,7 +98,13 @@ ImportSlotLookup FindImportSlot(HMODULE module, const char* dllName, const char*
     std::string_view name;
     if (!image.Contains(entry, 2) || !image.NameAt(entry + 2, name)) continue;
     if (!EqualsIgnoreAsciiCase(name, functionName)) continue;
-    result.slot = reinterpret_cast<uint64_t*>(const_cast<uint8_t*>(base) + addressRva);
+    uint8_t* slot = const_cast<uint8_t*>(base) + addressRva;
+    // The slot is swapped with one 64-bit compare-and-exchange, which needs natural alignment.
+    if ((reinterpret_cast<uintptr_t>(slot) & (sizeof(uint64_t) - 1)) != 0) {
+      result.message = L"Import address-table entry is not 8-byte aligned.";
+      return result;
+    }
+    result.slot = reinterpret_cast<uint64_t*>(slot);
     result.value = *result.slot;
     return result;
   }

@@ -5,8 +5,10 @@
 
 namespace {
 
-// Below this |cos(pitch)| the camera looks straight up or down and yaw and roll share one axis.
-constexpr float kGimbalCosine = 1e-5f;
+// Below this cos(pitch) the camera looks straight up or down: yaw and roll share one axis, and a
+// float quaternion (about 1e-7 of noise per element) no longer tells them apart, so roll goes to
+// yaw. The orientation drawn differs from the exact one by at most about this many radians.
+constexpr double kGimbalCosine = 1e-5;
 
 bool AnglesFinite(const CameraSnapshot& s) {
   return std::isfinite(s.pitch) && std::isfinite(s.yaw) && std::isfinite(s.roll);
@@ -71,15 +73,24 @@ Quaternion EulerToQuaternion(const EulerAngles& angles) noexcept {
 }
 
 EulerAngles QuaternionToEuler(Quaternion q) noexcept {
-  q = Normalise(q);
-  const float w = q.w, x = q.x, y = q.y, z = q.z;
+  // In double: near pitch +-90 degrees yaw and roll come from differences of nearly equal terms,
+  // which float rounds to noise (a yaw of 2.5 read back as 0).
+  const double w0 = q.w, x0 = q.x, y0 = q.y, z0 = q.z;
+  const double n = std::sqrt(w0 * w0 + x0 * x0 + y0 * y0 + z0 * z0);
+  if (!(n > 0.0) || !std::isfinite(n)) return {};
+  const double w = w0 / n, x = x0 / n, y = y0 / n, z = z0 / n;
+  // Rotation matrix elements of qY(yaw) * qX(pitch) * qZ(roll).
+  const double sinPitch = 2.0 * (w * x - y * z);
+  const double m02 = 2.0 * (w * y + x * z);     // sin(yaw) cos(pitch)
+  const double m22 = 1.0 - 2.0 * (x * x + y * y);  // cos(yaw) cos(pitch)
+  const double cosPitch = std::hypot(m02, m22);
   EulerAngles angles{};
-  angles.pitch = std::asin(std::clamp(2.0f * (w * x - y * z), -1.0f, 1.0f));
-  if (std::fabs(std::cos(angles.pitch)) > kGimbalCosine) {
-    angles.yaw = std::atan2(2.0f * (w * y + x * z), 1.0f - 2.0f * (x * x + y * y));
-    angles.roll = std::atan2(2.0f * (w * z + x * y), 1.0f - 2.0f * (x * x + z * z));
+  angles.pitch = static_cast<float>(std::atan2(sinPitch, cosPitch));
+  if (cosPitch > kGimbalCosine) {
+    angles.yaw = static_cast<float>(std::atan2(m02, m22));
+    angles.roll = static_cast<float>(std::atan2(2.0 * (w * z + x * y), 1.0 - 2.0 * (x * x + z * z)));
   } else {
-    angles.yaw = std::atan2(2.0f * (w * y - x * z), 1.0f - 2.0f * (y * y + z * z));
+    angles.yaw = static_cast<float>(std::atan2(2.0 * (w * y - x * z), 1.0 - 2.0 * (y * y + z * z)));
     angles.roll = 0.0f;
   }
   return angles;

@@ -77,10 +77,14 @@ RigidMatrix UniformScaleMatrix(float scale) noexcept {
 }
 
 Quaternion Normalise(Quaternion q) noexcept {
-  const float n = q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z;
-  if (n > 0.0f && std::isfinite(n)) {
-    const float len = std::sqrt(n);
-    return {q.w / len, q.x / len, q.y / len, q.z / len};
+  // In double: the squares of any finite float neither underflow nor overflow there, so a tiny
+  // or huge quaternion still comes back unit length.
+  const double w = q.w, x = q.x, y = q.y, z = q.z;
+  const double n = w * w + x * x + y * y + z * z;
+  if (n > 0.0 && std::isfinite(n)) {
+    const double len = std::sqrt(n);
+    return {static_cast<float>(w / len), static_cast<float>(x / len), static_cast<float>(y / len),
+            static_cast<float>(z / len)};
   }
   return {1.0f, 0.0f, 0.0f, 0.0f};
 }

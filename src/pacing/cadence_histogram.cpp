@@ -64,17 +64,25 @@ void RecordPresentInterval(CadenceHistogram& histogram, int64_t nowCount, int64_
   histogram.invalid.fetch_add(1, std::memory_order_relaxed);
 }
 
-double CadencePercentileMs(std::span<const uint32_t> bins, uint64_t samples, double q) {
+bool CadencePercentileMs(std::span<const uint32_t> bins, uint64_t samples, double q, double& ms) {
+  if (!(q >= 0.0 && q <= 1.0)) {
+    return false;
+  }
   const double wanted = std::ceil(static_cast<double>(samples) * q);
-  const uint64_t target = wanted > 1.0 ? static_cast<uint64_t>(wanted) : 1;
+  // samples near 2^64 round up to 2^64 as a double, one past what converts.
+  const uint64_t target = wanted >= 18446744073709551616.0 ? UINT64_MAX
+                          : wanted > 1.0                   ? static_cast<uint64_t>(wanted)
+                                                           : 1;
   uint64_t running = 0;
   for (size_t i = 0; i < bins.size(); ++i) {
     running += bins[i];
     if (running >= target) {
-      return BinCentreMs(i);
+      ms = BinCentreMs(i);
+      return true;
     }
   }
-  return kPercentileFallbackMs;
+  ms = kPercentileFallbackMs;
+  return true;
 }
 
 CadenceStats SnapshotAndResetCadence(CadenceHistogram& histogram) {
@@ -96,9 +104,9 @@ CadenceStats SnapshotAndResetCadence(CadenceHistogram& histogram) {
   stats.invalid = histogram.invalid.exchange(0, std::memory_order_relaxed);
   if (stats.samples > 0) {
     stats.meanMs = static_cast<double>(weightedMicroseconds) / static_cast<double>(stats.samples) / 1000.0;
-    stats.p50Ms = CadencePercentileMs(local, stats.samples, 0.50);
-    stats.p95Ms = CadencePercentileMs(local, stats.samples, 0.95);
-    stats.p99Ms = CadencePercentileMs(local, stats.samples, 0.99);
+    CadencePercentileMs(local, stats.samples, 0.50, stats.p50Ms);
+    CadencePercentileMs(local, stats.samples, 0.95, stats.p95Ms);
+    CadencePercentileMs(local, stats.samples, 0.99, stats.p99Ms);
     stats.maxMs = BinCentreMs(highest);
   }
   return stats;

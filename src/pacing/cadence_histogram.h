@@ -40,8 +40,9 @@ void AddCadenceMicroseconds(CadenceHistogram& histogram, uint64_t microseconds);
 // Records the interval since the previous present; the first present only starts the count.
 void RecordPresentInterval(CadenceHistogram& histogram, int64_t nowCount, int64_t frequency);
 
-// Bin centre, in ms, of the q-th quantile of a snapshot of the bins.
-double CadencePercentileMs(std::span<const uint32_t> bins, uint64_t samples, double q);
+// Bin centre, in ms, of the q-th quantile of a snapshot of the bins (100 ms when the bins hold
+// fewer than the quantile needs). False, and ms untouched, for a fraction outside [0, 1].
+bool CadencePercentileMs(std::span<const uint32_t> bins, uint64_t samples, double q, double& ms);
 CadenceStats SnapshotAndResetCadence(CadenceHistogram& histogram);
 std::wstring FormatCadenceLine(const CadenceStats& stats);
 // One report period: false when nothing at all was recorded (no line to log).

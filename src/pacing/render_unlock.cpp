@@ -17,7 +17,10 @@ struct RenderUnlockState {
   EngineRunFn original = nullptr;
   std::atomic<void*> currentEngine{nullptr};
   std::atomic<bool> activeLogged{false};
-  std::atomic<bool> refusedLogged{false};
+  // One latch per line: an unreadable byte in one run must not hide a non-boolean one later.
+  std::atomic<bool> unreadableLogged{false};
+  std::atomic<bool> notBooleanLogged{false};
+  std::atomic<bool> unwritableLogged{false};
 };
 
 RenderUnlockState g_unlock;
@@ -28,14 +31,14 @@ void EngineRunDetour(void* engine) {
   if (engine != nullptr) {
     const uint8_t unlocked = 0;
     if (!ReadHostValueAt(engine, host_layout::kEngineLimitFps, limit)) {
-      if (LatchOnce(g_unlock.refusedLogged))
+      if (LatchOnce(g_unlock.unreadableLogged))
         LogWrite(LogLevel::Error, L"Render unlock disabled at runtime: the byte at cEngine+0x88 could not be read.");
     } else if (limit != 0 && limit != 1) {
-      if (LatchOnce(g_unlock.refusedLogged))
+      if (LatchOnce(g_unlock.notBooleanLogged))
         LogWrite(LogLevel::Error, L"Render unlock disabled at runtime: the byte at cEngine+0x88 was not boolean.");
     } else if (!WriteHostValueAt(engine, host_layout::kEngineLimitFps, unlocked)) {
       // The engine keeps its own limit; saying "active" here would report a failure as success.
-      if (LatchOnce(g_unlock.refusedLogged))
+      if (LatchOnce(g_unlock.unwritableLogged))
         LogWrite(LogLevel::Error, L"Render unlock disabled at runtime: the byte at cEngine+0x88 could not be written.");
     } else if (LatchOnce(g_unlock.activeLogged)) {
       LogWrite(LogLevel::Info, L"Render unlock active: validated cEngine::mbLimitFPS and set it to false.");

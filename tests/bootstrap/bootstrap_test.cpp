@@ -44,7 +44,9 @@ LogLine Error(const std::wstring& m) { return {"ERROR", m}; }
 
 const wchar_t kFailClosedEngine[] = L"Fail-closed: no engine hooks were installed.";
 const wchar_t kNoBuild[] =
-    L"No supported build matched this executable's cEngine::Run; every feature will refuse to start.";
+    L"No supported build matched this executable's cEngine::Run; every feature that hooks game code will refuse "
+    L"to start, but telemetry and the presentation limiter, which change only the SDL_GL_SwapWindow import slot, "
+    L"still install when enabled.";
 const wchar_t kNoHooks[] = L"Bootstrap complete. No hooks installed.";
 const std::string kTelemetryOff = "[Telemetry]\nEnabled=false\n";
 

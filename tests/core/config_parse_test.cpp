@@ -84,4 +84,15 @@ TEST(ConfigUnsigned, AcceptsDecimalsInsideTheRangeAndNamesTheKeyOtherwise) {
   }
 }
 
+TEST(ConfigValues, TextAfterAnEmbeddedNulIsPartOfTheValue) {
+  const std::wstring number(L"5\0x", 3);
+  uint32_t value = 777;
+  std::wstring message;
+  EXPECT_FALSE(ParseConfigUnsigned(number, L"Timing", L"TargetFPS", 0, 1000, value, message));
+  EXPECT_EQ(value, 777u);
+  EXPECT_EQ(message, L"Out-of-range value for [Timing] TargetFPS (expected 0..1000): " + number);
+  bool flag = false;
+  EXPECT_FALSE(ParseConfigBoolWord(std::wstring(L"1\0x", 3), flag));
+}
+
 }  // namespace

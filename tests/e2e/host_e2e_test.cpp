@@ -90,13 +90,28 @@ TEST(HostE2E, HostNameIsCheckedIgnoringCase) {
   EXPECT_TRUE(lower.HasMessage("INFO", "Game build: GOG (exact executable the mapping was made from)."));
 }
 
+const char kNoBuildMatched[] =
+    "No supported build matched this executable's cEngine::Run; every feature that hooks game code will refuse to "
+    "start, but telemetry and the presentation limiter, which change only the SDL_GL_SwapWindow import slot, still "
+    "install when enabled.";
+
+// The swap runtime checks no game code: on an unidentified build it still redirects the import.
+TEST(HostE2E, UnmatchedBuildStillRedirectsTheSwapImportForTelemetry) {
+  const GameRunResult run =
+      RunWith(IniText({{"Telemetry", {{"Enabled", "true"}, {"ReportIntervalSeconds", "1"}}}}), {L"--break-site", L"0", L"--ticks", L"90"});
+  EXPECT_EQ(run.summary.at("bootstrap-exit"), "0") << run.Messages();
+  EXPECT_TRUE(run.HasMessage("WARN", kNoBuildMatched)) << run.Messages();
+  EXPECT_TRUE(run.HasMessage("INFO", "SDL_GL_SwapWindow cadence telemetry installed.")) << run.Messages();
+  EXPECT_GE(run.CountMessagePrefix("Swap cadence: samples="), 1) << "the detour measured presents\n" << run.Messages();
+  EXPECT_EQ(run.exitCode, 0u) << run.stderrText;
+}
+
 TEST(HostE2E, UnmatchedEngineLoopLeavesEveryFeatureRefusing) {
   for (const std::wstring& damage : {std::wstring(L"--break-site 0"), std::wstring(L"--protect-site 0=guard"),
                                       std::wstring(L"--protect-site 0=noaccess")}) {
     const GameRunResult run = RunWith(kRenderUnlockOnly, {damage});
     EXPECT_EQ(run.summary.at("bootstrap-exit"), "8") << Narrow(damage) << "\n" << run.Messages();
-    EXPECT_TRUE(run.HasMessage(
-        "WARN", "No supported build matched this executable's cEngine::Run; every feature will refuse to start."));
+    EXPECT_TRUE(run.HasMessage("WARN", kNoBuildMatched));
     EXPECT_TRUE(run.HasMessage("ERROR", "Render unlock could not start: cEngine::Run entry bytes do not match the supported build."));
     EXPECT_TRUE(run.HasMessage("ERROR", "Fail-closed: stock cEngine::mbLimitFPS was not changed."));
     EXPECT_EQ(run.exitCode, 0u) << "the game itself runs on: " << run.stderrText;

@@ -69,10 +69,34 @@ TEST(X64Decoder, FindsRelativeOperandsAndFlowEnds) {
   }
 }
 
+TEST(X64Decoder, ImmediateSizesFollowThePrefixes) {
+  const std::vector<uint8_t> cases[] = {
+      {0x66, 0x48, 0x81, 0xC0, 1, 2, 3, 4},     // add rax, imm32
+      {0x66, 0x48, 0xC7, 0xC0, 1, 2, 3, 4},     // mov rax, imm32
+      {0x66, 0x48, 0xF7, 0xC0, 1, 2, 3, 4},     // test rax, imm32
+      {0x66, 0x48, 0x69, 0xC0, 1, 2, 3, 4},     // imul rax, rax, imm32
+      {0x66, 0x48, 0x05, 1, 2, 3, 4},           // add rax, imm32
+      {0x66, 0x48, 0x68, 1, 2, 3, 4},           // push imm32
+      {0x66, 0x48, 0xB8, 1, 2, 3, 4, 5, 6, 7, 8},  // mov rax, imm64
+      {0x66, 0x81, 0xC0, 1, 2},                 // add ax, imm16: without REX.W the prefix counts
+      {0x66, 0x41, 0xF7, 0xC0, 1, 2},           // test r8w, imm16: REX without W changes nothing
+      {0xF2, 0x0F, 0x78, 0xF0, 1, 2},           // insertq xmm6, xmm0, imm8, imm8
+      {0x66, 0x0F, 0x78, 0xC1, 1, 2},           // extrq xmm1, imm8, imm8
+      {0x0F, 0x78, 0xC1},                       // vmread rcx, rax: no immediate without the prefix
+  };
+  for (const auto& bytes : cases) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
+    // Followed by more bytes, so a short count would not show up as "truncated".
+    std::vector<uint8_t> padded = bytes;
+    padded.insert(padded.end(), 8, 0x90);
+    EXPECT_EQ(DecodeX64(padded.data(), padded.size()).length, bytes.size());
+  }
+}
+
 TEST(X64Decoder, RefusesWhatItCannotMoveSafely) {
   const std::vector<uint8_t> cases[] = {
       {0x06}, {0x27}, {0x60}, {0x9A, 1, 2, 3, 4, 5, 6}, {0xD4, 0x0A}, {0xEA, 1, 2, 3, 4, 5, 6},  // gone in long mode
-      {0x0F, 0x04}, {0x0F, 0xA6},                                                             // undefined
+      {0x0F, 0x04}, {0x0F, 0xA6}, {0xFE, 0xD0}, {0xFF, 0xF8},                                 // undefined
       {0x67, 0x8B, 0x05, 1, 2, 3, 4},                                                         // EIP-relative
       {0x66, 0xE8, 1, 2},                                                                     // 16-bit call
       {0xC7, 0xF8, 1, 2, 3, 4},                                                               // xbegin

@@ -49,6 +49,20 @@ const RelocationCase kCases[] = {
        PutResult(r, kEntry + 20, 5);
      },
      {0, 1}},
+    {"JecxzTestsOnlyEcx",
+     [](CodeRegion& r) {
+       r.Put(kEntry, Hex("67 E3 12 31 C0 FF C0"));  // jecxz +0x12; xor eax,eax; inc eax
+       r.PutJumpToCapture(kEntry + 7);
+       PutResult(r, kEntry + 21, 5);
+     },
+     {0x100000000, 1}},  // ECX 0 with RCX not 0: jrcxz would fall through
+    {"LoopdCountsEcx",
+     [](CodeRegion& r) {
+       r.Put(kEntry, Hex("67 E2 12 31 C0 FF C0"));  // loopd +0x12; xor eax,eax; inc eax
+       r.PutJumpToCapture(kEntry + 7);
+       PutResult(r, kEntry + 21, 5);
+     },
+     {0x100000001, 5}},  // ECX 1: loopd stops with ECX 0, loop would go on with RCX 2^32
     {"LoopCountsDown",
      [](CodeRegion& r) {
        r.Put(kEntry, Hex("E2 12 31 C0 FF C0"));  // loop +0x12; xor eax,eax; inc eax

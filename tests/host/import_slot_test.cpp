@@ -112,6 +112,8 @@ TEST(FindImportSlot, EachMalformedImageGivesItsMessage) {
       {"name record outside the image", [](FakePeImage& i) { *i.lookupEntry(1, 2) = i.imageSize() - 1; }, kFunction},
       {"function name unterminated at the image end",
        [&](FakePeImage& i) { *i.lookupEntry(1, 2) = unterminatedAtEnd(i, "..SDL_GL_SwapWindow"); }, kFunction},
+      {"address table not 8-byte aligned", [](FakePeImage& i) { i.descriptor(1)->FirstThunk += 4; },
+       L"Import address-table entry is not 8-byte aligned."},
       {"address table past the image end",
        [](FakePeImage& i) { i.descriptor(1)->FirstThunk = i.imageSize() - 8; }, kFunction},
       {"lookup table running to the image end without a terminator",

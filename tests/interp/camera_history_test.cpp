@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "interp_test_support.h"
 
@@ -56,6 +60,57 @@ TEST(InterpCameraSnapshot, EulerRoundTrip) {
   EXPECT_NEAR(up.pitch, 90.0f * kDeg, 1e-3f);
   EXPECT_NEAR(up.yaw, 0.3f, 1e-3f);
   EXPECT_EQ(up.roll, 0.0f);
+}
+
+// The exact orientation of euler angles, in double, as (w, x, y, z).
+std::array<double, 4> ExactOrientation(double pitch, double yaw, double roll) {
+  const double cy = std::cos(yaw / 2), sy = std::sin(yaw / 2), cp = std::cos(pitch / 2), sp = std::sin(pitch / 2);
+  const double cr = std::cos(roll / 2), sr = std::sin(roll / 2);
+  // qY * qX, then * qZ.
+  const double w = cy * cp, x = cy * sp, y = sy * cp, z = -sy * sp;
+  return {w * cr - z * sr, x * cr + y * sr, y * cr - x * sr, z * cr + w * sr};
+}
+
+double RadiansBetween(const std::array<double, 4>& a, const std::array<double, 4>& b) {
+  double plus = 0, minus = 0;
+  for (int i = 0; i < 4; ++i) {
+    plus += (a[i] + b[i]) * (a[i] + b[i]);
+    minus += (a[i] - b[i]) * (a[i] - b[i]);
+  }
+  return 4 * std::asin(std::min(1.0, std::sqrt(std::min(plus, minus)) / 2));
+}
+
+TEST(InterpCameraSnapshot, EulerNearStraightUpOrDownKeepsTheOrientation) {
+  constexpr double kPi = 3.14159265358979323846;
+  constexpr double kHalfPi = kPi / 2;
+  // Pitches a few float steps either side of +-pi/2 (1.5707964 is the float nearest pi/2): the
+  // angles read back must describe the orientation they came from, and a turn without roll
+  // must come back as that yaw.
+  int checked = 0;
+  for (const float pole : {1.5707964f, -1.5707964f}) {
+    float pitch = pole;
+    for (int i = 0; i < 4; ++i) pitch = std::nextafter(pitch, 0.0f);
+    for (int step = -4; step <= 4; ++step, pitch = std::nextafter(pitch, pole * 2)) {
+      for (float yaw = -3.0f; yaw <= 3.0f; yaw += 0.25f) {
+        for (float roll = -3.0f; roll <= 3.0f; roll += 0.5f) {
+          const EulerAngles back = QuaternionToEuler(Normalise(EulerToQuaternion({pitch, yaw, roll})));
+          const std::string label = testing::PrintToString(std::vector<float>{pitch, yaw, roll, back.pitch,
+                                                                               back.yaw, back.roll});
+          ++checked;
+          ASSERT_LT(RadiansBetween(ExactOrientation(back.pitch, back.yaw, back.roll),
+                                   ExactOrientation(pitch, yaw, roll)),
+                    2e-5)
+              << label;
+          // Past the pole the same view reads as a pitch just short of it.
+          ASSERT_NEAR(std::fabs(back.pitch), kHalfPi - std::fabs(kHalfPi - std::fabs(pitch)), 1e-6) << label;
+        }
+        const EulerAngles noRoll = QuaternionToEuler(Normalise(EulerToQuaternion({pitch, yaw, 0.0f})));
+        ASSERT_NEAR(std::remainder(noRoll.yaw - yaw, 2 * kPi), 0.0, 1e-4) << pitch << " " << yaw;
+        ASSERT_EQ(noRoll.roll, 0.0f) << pitch << " " << yaw;
+      }
+    }
+  }
+  EXPECT_EQ(checked, 2 * 9 * 25 * 13);
 }
 
 TEST(InterpCameraSnapshot, InterpolateTakesTheShortWayRound) {

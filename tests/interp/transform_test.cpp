@@ -72,6 +72,25 @@ TEST(InterpTransform, QuaternionRoundTripCoversEveryBranch) {
   EXPECT_EQ(Normalise({kNaN, 1, 0, 0}).w, 1.0f);
 }
 
+TEST(InterpTransform, NormaliseKeepsTheDirectionOfTinyAndHugeQuaternions) {
+  // Squared lengths that underflow or overflow in float: each must still come back unit length,
+  // pointing the same way.
+  const Quaternion cases[] = {
+      {1e-30f, 0, 0, 0}, {0, 3e-25f, 0, -4e-25f}, {1e-45f, 0, 0, 0}, {0, 0, 1e-45f, 1e-45f},
+      {3e30f, 4e30f, 0, 0}, {0, 0, 3e38f, -3e38f}, {1e-20f, 0, 2e-20f, 0},
+  };
+  for (const Quaternion& q : cases) {
+    const Quaternion n = Normalise(q);
+    const double len = std::sqrt(double{n.w} * n.w + double{n.x} * n.x + double{n.y} * n.y + double{n.z} * n.z);
+    EXPECT_NEAR(len, 1.0, 1e-6) << q.w << " " << q.x << " " << q.y << " " << q.z;
+    const double scale = q.w != 0 ? n.w / double{q.w} : q.x != 0 ? n.x / double{q.x} : n.y / double{q.y};
+    EXPECT_NEAR(n.w, q.w * scale, 1e-6);
+    EXPECT_NEAR(n.x, q.x * scale, 1e-6);
+    EXPECT_NEAR(n.y, q.y * scale, 1e-6);
+    EXPECT_NEAR(n.z, q.z * scale, 1e-6);
+  }
+}
+
 TEST(InterpTransform, InterpolateRigidBlendsRotationScaleAndTranslation) {
   RigidMatrix out{};
   ASSERT_TRUE(InterpolateRigid(RotationY(0.0f), RotationY(90.0f * kDeg), 0.5f, &out));

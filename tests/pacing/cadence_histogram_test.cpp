@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -115,6 +117,28 @@ TEST(CadenceHistogram, PercentilesOfAUniformDistribution) {
   EXPECT_DOUBLE_EQ(stats.p95Ms, 1.945);
   EXPECT_DOUBLE_EQ(stats.p99Ms, 1.985);
   EXPECT_DOUBLE_EQ(stats.maxMs, 1.995);
+}
+
+TEST(CadenceHistogram, PercentileRefusesFractionsOutsideZeroToOne) {
+  std::vector<uint32_t> bins(kCadenceBinCount, 0);
+  bins[3] = 2;
+  struct Case {
+    uint64_t samples;
+    double q;
+    bool accepted;
+    double ms;
+  };
+  const double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const Case cases[] = {
+      {2, 0.0, true, 0.035},  {2, 1.0, true, 0.035},      {3, 1.0, true, 100.0},  // more wanted than held
+      {2, 1e300, false, 0},   {2, 1.0000001, false, 0},   {2, -1e-9, false, 0},   {2, kNaN, false, 0},
+      {UINT64_MAX, 1.0, true, 100.0},  // 2^64 as a double, one past what converts
+  };
+  for (const Case& c : cases) {
+    double ms = -7.0;
+    EXPECT_EQ(CadencePercentileMs(bins, c.samples, c.q, ms), c.accepted) << c.samples << " q=" << c.q;
+    EXPECT_DOUBLE_EQ(ms, c.accepted ? c.ms : -7.0) << c.samples << " q=" << c.q;
+  }
 }
 
 TEST(CadenceHistogram, SnapshotEmptiesEveryCounter) {
