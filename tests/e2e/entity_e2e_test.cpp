@@ -143,6 +143,18 @@ const std::vector<EntityCase> kEntityCases = {
       "Held/accessory interpolation|render applied"},
      {"Player-root cadence|restore-fail"},
      {}},
+    // World roots need no hands roots: bodies alone are drawn between steps, entities as the host drew them.
+    {"WorldRootsAloneDrawBodiesBetweenSteps",
+     {{"RenderUnlock", "true"}, {"CameraInterpolation", "true"}, {"WorldRootInterpolation", "true"}},
+     {L"--scenario", L"steady-world", L"--ticks", L"340", L"--render-hz", L"240"},
+     {"Read-only PlayerHands/PlayerBody root probe plus bounded Newton rigid-body world-root interpolation runtime "
+      "installed.",
+      kNewtonActive},
+     {},
+     {kHandsActive, kHeldActive},
+     {"Newton rigid-body interpolation|render applied"},
+     {"Player-root cadence|render applied", "Newton rigid-body interpolation|fail"},
+     {"newton"}},
     {"DiagnosticsAloneProbesWithoutInterpolating",
      kProbeOnly,
      {L"--scenario", L"world", L"--ticks", L"340", L"--render-hz", L"240"},
@@ -166,10 +178,6 @@ TEST_P(EntityE2E, Scenario) {
   options.args = c.args;
   options.drawLog = true;
   const GameRunResult run = RunGame(options);
-  // The entity runtime arrives with the plug-in's entity subsystem; until then it refuses.
-  if (run.log.find("The entity runtime is not available in this build.") != std::string::npos)
-    GTEST_SKIP() << "the plug-in refuses the entity runtime";
-
   ASSERT_EQ(run.exitCode, 0u) << "the simulation saw an interpolated value or the game failed: " << run.stderrText;
   EXPECT_EQ(run.summary.at("violations"), "0");
   EXPECT_EQ(run.summary.at("bootstrap-exit"), "0") << run.Messages();
