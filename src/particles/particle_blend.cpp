@@ -2,29 +2,33 @@
 
 #include <cstring>
 
+#include <xmmintrin.h>
+
 #include "particles/emitter_layout.h"
 
 namespace {
 
 constexpr uintptr_t kPageSize = 4096;
 
-// Returns false (and writes nothing) for a particle left where it is.
-inline bool BlendOne(uint8_t* particle, float alpha, float* saved) {
-  float current[3];
-  float previous[3];
-  std::memcpy(current, particle + emitter_layout::kCurrent, sizeof current);
-  std::memcpy(previous, particle + emitter_layout::kPrevious, sizeof previous);
-  std::memcpy(saved, current, sizeof current);
-  const float dx = current[0] - previous[0];
-  const float dy = current[1] - previous[1];
-  const float dz = current[2] - previous[2];
+// Per particle: two overlapping 16-byte loads (positions 0x00..0x0F and 0x08..0x17, both inside the
+// checked span), one 16-byte save and two stores of the drawn position. The scratch has a spare
+// float at its end for the last save's fourth lane.
+inline bool BlendOne(uint8_t* particle, __m128 alpha, __m128 keep, float* saved) {
+  static_assert(emitter_layout::kCurrent == 0 && emitter_layout::kPrevious == 12);
+  const __m128 current = _mm_loadu_ps(reinterpret_cast<const float*>(particle));        // c0 c1 c2 p0
+  const __m128 tail = _mm_loadu_ps(reinterpret_cast<const float*>(particle + 8));       // c2 p0 p1 p2
+  _mm_storeu_ps(saved, current);
+  const __m128 previous = _mm_shuffle_ps(tail, tail, _MM_SHUFFLE(3, 3, 2, 1));          // p0 p1 p2 p2
+  const __m128 d = _mm_sub_ps(current, previous);
+  const __m128 squares = _mm_mul_ps(d, d);
+  const float step = _mm_cvtss_f32(squares) + _mm_cvtss_f32(_mm_shuffle_ps(squares, squares, 1)) +
+                     _mm_cvtss_f32(_mm_shuffle_ps(squares, squares, 2));
   // Written so that NaN fails too.
-  if (!(dx * dx + dy * dy + dz * dz <= kLargeStepSquared)) return false;
+  if (!(step <= kLargeStepSquared)) return false;
   // This form lands exactly on previous at alpha 0 and exactly on current at alpha 1.
-  const float keep = 1.0f - alpha;
-  const float drawn[3] = {previous[0] * keep + current[0] * alpha, previous[1] * keep + current[1] * alpha,
-                          previous[2] * keep + current[2] * alpha};
-  std::memcpy(particle + emitter_layout::kCurrent, drawn, sizeof drawn);
+  const __m128 drawn = _mm_add_ps(_mm_mul_ps(previous, keep), _mm_mul_ps(current, alpha));
+  _mm_storel_pi(reinterpret_cast<__m64*>(particle), drawn);
+  _mm_store_ss(reinterpret_cast<float*>(particle + 8), _mm_shuffle_ps(drawn, drawn, 2));
   return true;
 }
 
@@ -32,46 +36,80 @@ inline void RestoreOne(uint8_t* particle, const float* saved) {
   std::memcpy(particle + emitter_layout::kCurrent, saved, 3 * sizeof(float));
 }
 
+// The pages the last answer of check vouched for, as a byte range a particle's positions must lie in.
+class PageWindow {
+ public:
+  explicit PageWindow(HostRangeCheck check) : check_(check) {}
+  bool Admits(uint8_t* particle) {
+    const auto start = reinterpret_cast<uintptr_t>(particle);
+    if (any_ && start - first_ <= room_) return true;
+    const uintptr_t last = start + kSpan - 1;
+    if (start == 0 || last < start || !check_(particle, kSpan, true)) return false;
+    first_ = start / kPageSize * kPageSize;
+    room_ = (last / kPageSize + 1) * kPageSize - first_ - kSpan;
+    any_ = true;
+    return true;
+  }
+
+ private:
+  static constexpr uintptr_t kSpan = emitter_layout::kPositionsSpan;
+  HostRangeCheck check_;
+  uintptr_t first_ = 0;
+  uintptr_t room_ = 0;   // starts in [first_, first_ + room_] keep all kSpan bytes inside
+  bool any_ = false;
+};
+
 }  // namespace
 
-uint32_t BlendParticlePositions(uint8_t* const* particles, uint32_t count, float alpha, float* saved) {
+ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t count, float a, float* saved,
+                                           HostRangeCheck check) {
+  const __m128 alpha = _mm_set1_ps(a);
+  const __m128 keep = _mm_set1_ps(1.0f - a);
+  PageWindow window(check);
   uint32_t leftAlone = 0;
   uint32_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    leftAlone += !BlendOne(particles[i], alpha, saved + 3 * i);
-    leftAlone += !BlendOne(particles[i + 1], alpha, saved + 3 * i + 3);
-    leftAlone += !BlendOne(particles[i + 2], alpha, saved + 3 * i + 6);
-    leftAlone += !BlendOne(particles[i + 3], alpha, saved + 3 * i + 9);
+  bool admitted = true;
+  for (; admitted && i + 4 <= count; i += 4) {
+    admitted = window.Admits(particles[i]) && window.Admits(particles[i + 1]) && window.Admits(particles[i + 2]) &&
+               window.Admits(particles[i + 3]);
+    if (!admitted) break;
+    leftAlone += !BlendOne(particles[i], alpha, keep, saved + 3 * i);
+    leftAlone += !BlendOne(particles[i + 1], alpha, keep, saved + 3 * i + 3);
+    leftAlone += !BlendOne(particles[i + 2], alpha, keep, saved + 3 * i + 6);
+    leftAlone += !BlendOne(particles[i + 3], alpha, keep, saved + 3 * i + 9);
   }
-  for (; i < count; ++i) leftAlone += !BlendOne(particles[i], alpha, saved + 3 * i);
-  return leftAlone;
+  for (; admitted && i < count; ++i) {
+    admitted = window.Admits(particles[i]);
+    if (!admitted) break;
+    leftAlone += !BlendOne(particles[i], alpha, keep, saved + 3 * i);
+  }
+  if (admitted) return {true, leftAlone};
+  // Undo what was drawn so far: those particles passed their check a moment ago.
+  for (uint32_t k = 0; k < i; ++k) RestoreOne(particles[k], saved + 3 * k);
+  return {false, 0};
 }
 
-void RestoreParticlePositions(uint8_t* const* particles, uint32_t count, const float* saved) {
+uint32_t RestoreParticlePositions(uint8_t* const* particles, uint32_t count, const float* saved, HostRangeCheck check) {
+  PageWindow window(check);
+  uint32_t skipped = 0;
   uint32_t i = 0;
   for (; i + 4 <= count; i += 4) {
-    RestoreOne(particles[i], saved + 3 * i);
-    RestoreOne(particles[i + 1], saved + 3 * i + 3);
-    RestoreOne(particles[i + 2], saved + 3 * i + 6);
-    RestoreOne(particles[i + 3], saved + 3 * i + 9);
+    if (window.Admits(particles[i]) && window.Admits(particles[i + 1]) && window.Admits(particles[i + 2]) &&
+        window.Admits(particles[i + 3])) {
+      RestoreOne(particles[i], saved + 3 * i);
+      RestoreOne(particles[i + 1], saved + 3 * i + 3);
+      RestoreOne(particles[i + 2], saved + 3 * i + 6);
+      RestoreOne(particles[i + 3], saved + 3 * i + 9);
+      continue;
+    }
+    for (uint32_t k = i; k < i + 4; ++k) {
+      if (window.Admits(particles[k])) RestoreOne(particles[k], saved + 3 * k);
+      else ++skipped;
+    }
   }
-  for (; i < count; ++i) RestoreOne(particles[i], saved + 3 * i);
-}
-
-bool ParticlesAccessible(uint8_t* const* particles, uint32_t count, HostRangeCheck check) {
-  // Pages [goodFirst, goodLast] were vouched for by the last answer; none yet.
-  uintptr_t goodFirst = 1;
-  uintptr_t goodLast = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    const auto start = reinterpret_cast<uintptr_t>(particles[i]);
-    const uintptr_t last = start + emitter_layout::kPositionsSpan - 1;
-    if (start == 0 || last < start) return false;
-    const uintptr_t firstPage = start / kPageSize;
-    const uintptr_t lastPage = last / kPageSize;
-    if (firstPage >= goodFirst && lastPage <= goodLast) continue;
-    if (!check(particles[i], emitter_layout::kPositionsSpan, true)) return false;
-    goodFirst = firstPage;
-    goodLast = lastPage;
+  for (; i < count; ++i) {
+    if (window.Admits(particles[i])) RestoreOne(particles[i], saved + 3 * i);
+    else ++skipped;
   }
-  return true;
+  return skipped;
 }

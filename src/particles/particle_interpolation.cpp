@@ -108,16 +108,6 @@ void MotionDetour(void* emitter, void* a, void* b, void* c) {
     Add(g_particles.counters.registryOverflow);
 }
 
-// Puts back what survived the host's draw: particles whose pages went away are not written.
-void RestoreDrawn(const ParticleScratch& scratch, uint32_t count) {
-  if (ParticlesAccessible(scratch.particles, count, &CheckHostRange)) {
-    RestoreParticlePositions(scratch.particles, count, scratch.saved);
-    return;
-  }
-  for (uint32_t i = 0; i < count; ++i)
-    WriteHostMemory(scratch.particles[i] + emitter_layout::kCurrent, &scratch.saved[3 * i], 3 * sizeof(float));
-}
-
 void* GraphicsDetour(void* emitter, void* target, float value) {
   const GraphicsFn original = g_particles.graphicsOriginal;
   if (!g_particles.enabled.load(std::memory_order_acquire) || emitter == nullptr) return original(emitter, target, value);
@@ -147,16 +137,18 @@ void* GraphicsDetour(void* emitter, void* target, float value) {
   ScratchClaim claim;
   ParticleScratch* scratch = claim.get();
   if (scratch == nullptr ||
-      !ReadHostMemory(reinterpret_cast<const void*>(array), scratch->particles, live * sizeof(scratch->particles[0])) ||
-      !ParticlesAccessible(scratch->particles, live, &CheckHostRange))
+      !ReadHostMemory(reinterpret_cast<const void*>(array), scratch->particles, live * sizeof(scratch->particles[0])))
     return original(emitter, target, value);
-  const uint32_t largeSteps = BlendParticlePositions(scratch->particles, live, alpha, scratch->saved);
+  const ParticleBlendResult blend = BlendParticlePositions(scratch->particles, live, alpha, scratch->saved, &CheckHostRange);
+  if (!blend.blended) return original(emitter, target, value);
+  const uint32_t largeSteps = blend.leftAlone;
 
   const int64_t t1 = t0 > 0 ? CounterNow() : 0;
   void* result = original(emitter, target, value);
   const int64_t t2 = t0 > 0 ? CounterNow() : 0;
 
-  RestoreDrawn(*scratch, live);
+  // Particles whose pages went away during the draw are not written.
+  RestoreParticlePositions(scratch->particles, live, scratch->saved, &CheckHostRange);
   if (t0 > 0) {
     const int64_t own = CounterNow() - t0 - (t2 - t1);
     if (own > 0) Add(counters.ownTicks, static_cast<uint64_t>(own));

@@ -10,6 +10,8 @@
 #include <limits>
 #include <memory>
 #include <vector>
+#include <algorithm>
+#include <new>
 
 #include "particles/emitter_layout.h"
 
@@ -23,6 +25,8 @@ static_assert(offsetof(Particle, current) == emitter_layout::kCurrent);
 static_assert(offsetof(Particle, previous) == emitter_layout::kPrevious);
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+bool Writable(const void* address, size_t, bool) { return address != nullptr; }
 
 struct BlendCase {
   const char* name;
@@ -47,8 +51,10 @@ TEST(ParticleBlendTest, DrawsBetweenStepsAndLeavesLargeOrBrokenStepsAlone) {
   for (const BlendCase& c : cases) {
     Particle p = c.particle;
     uint8_t* particles[] = {reinterpret_cast<uint8_t*>(&p)};
-    float saved[3];
-    EXPECT_EQ(BlendParticlePositions(particles, 1, c.alpha, saved), c.blended ? 0u : 1u) << c.name;
+    float saved[4];
+    const ParticleBlendResult result = BlendParticlePositions(particles, 1, c.alpha, saved, &Writable);
+    EXPECT_TRUE(result.blended) << c.name;
+    EXPECT_EQ(result.leftAlone, c.blended ? 0u : 1u) << c.name;
     const float* expected = c.blended ? c.drawn : c.particle.current;
     for (int k = 0; k < 3; ++k) {
       if (std::isnan(expected[k])) {
@@ -74,15 +80,16 @@ TEST(ParticleBlendTest, RestoreBringsBackEveryBitWhateverTheCount) {
     }
     const std::vector<Particle> simulated = pool;
     auto scratch = std::make_unique<ParticleScratch>();
-    const uint32_t left = BlendParticlePositions(particles.data(), count, 0.37f, scratch->saved);
-    EXPECT_EQ(left, (count + 2) / 5) << count;
+    const ParticleBlendResult result = BlendParticlePositions(particles.data(), count, 0.37f, scratch->saved, &Writable);
+    EXPECT_TRUE(result.blended) << count;
+    EXPECT_EQ(result.leftAlone, (count + 2) / 5) << count;
     EXPECT_NE(std::memcmp(pool.data(), simulated.data(), count * sizeof(Particle)), 0) << count << ": nothing moved";
-    RestoreParticlePositions(particles.data(), count, scratch->saved);
+    EXPECT_EQ(RestoreParticlePositions(particles.data(), count, scratch->saved, &Writable), 0u) << count;
     EXPECT_EQ(std::memcmp(pool.data(), simulated.data(), count * sizeof(Particle)), 0) << count;
   }
 }
 
-// Answers like CheckHostRange over one pretend mapping of pages, counting the questions.
+// Answers like CheckHostRange over the pages of one pool, counting the questions.
 struct FakeMemory {
   uintptr_t begin;
   uintptr_t end;
@@ -96,30 +103,53 @@ bool FakeCheck(const void* address, size_t length, bool needWrite) {
   return needWrite && start >= g_memory.begin && start + length <= g_memory.end;
 }
 
-TEST(ParticleAccessTest, AsksOncePerPageAndRefusesAnyParticleOutsideTheMapping) {
-  const uintptr_t base = 0x7f0000000000;
-  auto at = [&](uintptr_t offset) { return reinterpret_cast<uint8_t*>(base + offset); };
+TEST(ParticleAccessTest, AsksOncePerPageAndTouchesNothingWhenAnyParticleIsOutOfReach) {
+  // A pool of four pages; the test's mapping ends after the first three.
+  struct alignas(4096) Pool {
+    uint8_t bytes[4 * 4096];
+  };
+  auto pool = std::make_unique<Pool>();
+  for (size_t i = 0; i + sizeof(Particle) <= sizeof pool->bytes; i += 24)
+    new (pool->bytes + i) Particle{{1.0f, 2.0f, 3.0f}, {0.0f, 2.0f, 3.0f}};
+  auto at = [&](size_t offset) { return pool->bytes + offset; };
+  const auto reachable = reinterpret_cast<uintptr_t>(pool->bytes);
+
+  std::vector<uint8_t*> packed;
+  for (size_t i = 0; i < 400; ++i) packed.push_back(at(i * 24));   // 9600 bytes over pages 0, 1 and 2
   struct Case {
     const char* name;
     std::vector<uint8_t*> particles;
-    bool accessible;
-    int questions;
+    bool blended;
+    int questions;   // by the blend
   };
-  std::vector<uint8_t*> packed;
-  for (uintptr_t i = 0; i < 400; ++i) packed.push_back(at(i * 24));   // 9600 bytes: pages 0, 1, 2
   const Case cases[] = {
-      {"packed particles: one question per page run", packed, true, 3},
-      {"a null particle", {at(0), nullptr}, false, 1},
-      {"a particle whose positions run past the mapping", {at(0), at(3 * 4096 - 8)}, false, 2},
-      {"a particle wholly outside", {at(64), at(8 * 4096)}, false, 2},
-      {"a particle at the top of the address space", {reinterpret_cast<uint8_t*>(UINTPTR_MAX - 8)}, false, 0},
-      {"back and forth between two pages", {at(0), at(4096), at(24), at(4120)}, true, 4},
+      {"packed: one question per run of pages", packed, true, 3},
+      {"back and forth between two pages", {at(0), at(4096), at(24), at(4120), at(48)}, true, 5},
+      {"a null particle", {at(0), at(24), at(48), nullptr, at(96)}, false, 1},
+      {"positions running past the reachable pages", {at(24), at(48), at(3 * 4096 - 8)}, false, 2},
+      {"a particle wholly out of reach, last of a group of four", {at(0), at(24), at(48), at(3 * 4096 + 96)}, false, 2},
+      {"a particle at the top of the address space", {at(0), reinterpret_cast<uint8_t*>(UINTPTR_MAX - 8)}, false, 1},
   };
   for (const Case& c : cases) {
-    g_memory = {base, base + 3 * 4096, 0};
-    EXPECT_EQ(ParticlesAccessible(c.particles.data(), static_cast<uint32_t>(c.particles.size()), &FakeCheck), c.accessible)
-        << c.name;
+    const Pool before = *pool;
+    g_memory = {reachable, reachable + 3 * 4096, 0};
+    ParticleScratch* scratch = new ParticleScratch;
+    const auto count = static_cast<uint32_t>(c.particles.size());
+    const ParticleBlendResult result = BlendParticlePositions(c.particles.data(), count, 0.5f, scratch->saved, &FakeCheck);
+    EXPECT_EQ(result.blended, c.blended) << c.name;
     EXPECT_EQ(g_memory.questions, c.questions) << c.name;
+    if (result.blended) {
+      EXPECT_NE(std::memcmp(pool.get(), &before, sizeof before), 0) << c.name << ": nothing was drawn blended";
+      // The pool's last page goes away during the draw: those particles are skipped, the rest restored.
+      g_memory.end = reachable + 4096;
+      const uint32_t beyond = static_cast<uint32_t>(
+          std::count_if(c.particles.begin(), c.particles.end(), [&](uint8_t* p) { return p >= at(4096 - 24 + 1); }));
+      EXPECT_EQ(RestoreParticlePositions(c.particles.data(), count, scratch->saved, &FakeCheck), beyond) << c.name;
+      *pool = before;
+    } else {
+      EXPECT_EQ(std::memcmp(pool.get(), &before, sizeof before), 0) << c.name << ": a refused draw changed particles";
+    }
+    delete scratch;
   }
 }
 
