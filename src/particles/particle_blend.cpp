@@ -13,7 +13,7 @@ constexpr uintptr_t kPageSize = 4096;
 // Per particle: two overlapping 16-byte loads (positions 0x00..0x0F and 0x08..0x17, both inside the
 // checked span), one 16-byte save and two stores of the drawn position. The scratch has a spare
 // float at its end for the last save's fourth lane.
-inline bool BlendOne(uint8_t* particle, __m128 alpha, __m128 keep, float* saved) {
+inline bool BlendOne(uint8_t* particle, __m128 alpha, float* saved) {
   static_assert(emitter_layout::kCurrent == 0 && emitter_layout::kPrevious == 12);
   const __m128 current = _mm_loadu_ps(reinterpret_cast<const float*>(particle));        // c0 c1 c2 p0
   const __m128 tail = _mm_loadu_ps(reinterpret_cast<const float*>(particle + 8));       // c2 p0 p1 p2
@@ -25,8 +25,8 @@ inline bool BlendOne(uint8_t* particle, __m128 alpha, __m128 keep, float* saved)
                      _mm_cvtss_f32(_mm_shuffle_ps(squares, squares, 2));
   // Written so that NaN fails too.
   if (!(step <= kLargeStepSquared)) return false;
-  // This form lands exactly on previous at alpha 0 and exactly on current at alpha 1.
-  const __m128 drawn = _mm_add_ps(_mm_mul_ps(previous, keep), _mm_mul_ps(current, alpha));
+  // previous + d alpha: a particle at rest is drawn exactly where it is.
+  const __m128 drawn = _mm_add_ps(previous, _mm_mul_ps(d, alpha));
   _mm_storel_pi(reinterpret_cast<__m64*>(particle), drawn);
   _mm_store_ss(reinterpret_cast<float*>(particle + 8), _mm_shuffle_ps(drawn, drawn, 2));
   return true;
@@ -37,6 +37,8 @@ inline void RestoreOne(uint8_t* particle, const float* saved) {
 }
 
 // The pages the last answer of check vouched for, as a byte range a particle's positions must lie in.
+// A miss first asks for a run of pages from the particle's page on (particles come from pools), and
+// only when that is refused for the particle's own pages.
 class PageWindow {
  public:
   explicit PageWindow(HostRangeCheck check) : check_(check) {}
@@ -44,15 +46,23 @@ class PageWindow {
     const auto start = reinterpret_cast<uintptr_t>(particle);
     if (any_ && start - first_ <= room_) return true;
     const uintptr_t last = start + kSpan - 1;
-    if (start == 0 || last < start || !check_(particle, kSpan, true)) return false;
-    first_ = start / kPageSize * kPageSize;
-    room_ = (last / kPageSize + 1) * kPageSize - first_ - kSpan;
+    if (start == 0 || last < start) return false;
+    const uintptr_t firstPage = start / kPageSize * kPageSize;
+    const uintptr_t endPage = (last / kPageSize + 1) * kPageSize;
+    uintptr_t end = firstPage + kRunBytes;
+    if (end < endPage || !check_(reinterpret_cast<const void*>(firstPage), kRunBytes, true)) {
+      if (!check_(particle, kSpan, true)) return false;
+      end = endPage;
+    }
+    first_ = firstPage;
+    room_ = end - firstPage - kSpan;
     any_ = true;
     return true;
   }
 
  private:
   static constexpr uintptr_t kSpan = emitter_layout::kPositionsSpan;
+  static constexpr uintptr_t kRunBytes = 16 * kPageSize;
   HostRangeCheck check_;
   uintptr_t first_ = 0;
   uintptr_t room_ = 0;   // starts in [first_, first_ + room_] keep all kSpan bytes inside
@@ -64,7 +74,6 @@ class PageWindow {
 ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t count, float a, float* saved,
                                            HostRangeCheck check) {
   const __m128 alpha = _mm_set1_ps(a);
-  const __m128 keep = _mm_set1_ps(1.0f - a);
   PageWindow window(check);
   uint32_t leftAlone = 0;
   uint32_t i = 0;
@@ -73,15 +82,15 @@ ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t c
     admitted = window.Admits(particles[i]) && window.Admits(particles[i + 1]) && window.Admits(particles[i + 2]) &&
                window.Admits(particles[i + 3]);
     if (!admitted) break;
-    leftAlone += !BlendOne(particles[i], alpha, keep, saved + 3 * i);
-    leftAlone += !BlendOne(particles[i + 1], alpha, keep, saved + 3 * i + 3);
-    leftAlone += !BlendOne(particles[i + 2], alpha, keep, saved + 3 * i + 6);
-    leftAlone += !BlendOne(particles[i + 3], alpha, keep, saved + 3 * i + 9);
+    leftAlone += !BlendOne(particles[i], alpha, saved + 3 * i);
+    leftAlone += !BlendOne(particles[i + 1], alpha, saved + 3 * i + 3);
+    leftAlone += !BlendOne(particles[i + 2], alpha, saved + 3 * i + 6);
+    leftAlone += !BlendOne(particles[i + 3], alpha, saved + 3 * i + 9);
   }
   for (; admitted && i < count; ++i) {
     admitted = window.Admits(particles[i]);
     if (!admitted) break;
-    leftAlone += !BlendOne(particles[i], alpha, keep, saved + 3 * i);
+    leftAlone += !BlendOne(particles[i], alpha, saved + 3 * i);
   }
   if (admitted) return {true, leftAlone};
   // Undo what was drawn so far: those particles passed their check a moment ago.
