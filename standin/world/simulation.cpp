@@ -2,6 +2,7 @@
 // simulation must find, in every object it wrote, exactly what it wrote.
 #include "draw_log.h"
 #include "entities.h"
+#include "particles.h"
 #include "physics.h"
 #include "shadow.h"
 #include "world.h"
@@ -12,11 +13,13 @@ void CreateWorldObjects() {
   BeginDrawLog();
   CreateEntities();
   CreatePhysics();
+  CreateParticles();
   ReserveDrawLogRows();
 }
 
 void CheckWorldBeforeStep() {
   EntitiesBeforeCheck();
+  ParticlesBeforeCheck();
   CheckShadows(TheWorld().steps + 1);
 }
 
@@ -27,12 +30,14 @@ void SimulateStep(double step_seconds) {
   StepCameras(k, w.sim_seconds);
   StepPhysics(k, step_seconds);
   StepEntities(k, w.sim_seconds);
+  StepParticles(k, step_seconds);
 }
 
 void AfterStep() {
   uint64_t k = TheWorld().steps;
   PhysicsAfterStep(k);
   EntitiesAfterStep(k);
+  ParticlesAfterStep(k);
 }
 
 }  // namespace qv

@@ -6,6 +6,7 @@
 
 #include "layouts.h"
 #include "newton_api.h"
+#include "particles.h"
 #include "physics.h"
 #include "world.h"
 #include "world_exports.h"
@@ -278,14 +279,16 @@ void QvImGuiImageDraw(void* context, void*, const float* xy, void*, void*, void*
   Store<uint64_t>(context, GuiLayout::kImageDraws, Load<uint64_t>(context, GuiLayout::kImageDraws) + 1);
 }
 
-void QvParticleUpdateMotion(void* emitter, void*, void*, void*) {
+void QvParticleUpdateMotion(void* emitter, void* step_seconds, void*, void*) {
   Count(10);
   Store<uint64_t>(emitter, EntityLayout::kMotionCalls, Load<uint64_t>(emitter, EntityLayout::kMotionCalls) + 1);
+  ParticleUpdateMotion(emitter, step_seconds);
 }
 
 void QvParticleGraphicsUpdate(void* emitter, void*, void*, void*) {
   Count(11);
   Store<uint64_t>(emitter, EntityLayout::kGraphicsCalls, Load<uint64_t>(emitter, EntityLayout::kGraphicsCalls) + 1);
+  ParticleGraphicsUpdate(emitter);
 }
 
 uint8_t* QvEntityFindVar(void* entity, const void* name) {
