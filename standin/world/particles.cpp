@@ -65,7 +65,7 @@ struct ParticleWorld {
   HANDLE worker_go = nullptr;
   HANDLE worker_done = nullptr;
   float step_seconds = 0.0f;
-  bool tracks_open = false;
+  bool drawing = false;
 };
 
 constexpr size_t kTrackedParticles = 14;
@@ -151,26 +151,6 @@ void Track(Emitter& e, uint32_t index) {
   e.tracked[e.tracked_count++] = index;
 }
 
-// Draw-log tracks open once the log is, at the first draw.
-void OpenTracks() {
-  ParticleWorld& pw = ThePW();
-  pw.tracks_open = true;
-  for (size_t i = 0; i < pw.count; ++i) {
-    Emitter& e = pw.emitters[i];
-    for (int t = 0; t < e.tracked_count; ++t) {
-      char id[64];
-      std::snprintf(id, sizeof id, "%s:%u", e.name, e.tracked[t]);
-      e.tracks[t] = DrawLogTrack("particle", id);
-    }
-  }
-}
-
-void Finish(Emitter& e, void* object = nullptr) {
-  AllocateHostSide(e, object);
-  SetVelocities(e);
-  Spawn(e);
-}
-
 // Particles holding something other than what UpdateMotion wrote last.
 uint64_t CountLeaks(const Emitter& e) {
   uint64_t leaks = 0;
@@ -206,6 +186,32 @@ DWORD WINAPI RenderWorker(void*) {
       if (pw.emitters[i].worker_drawn) DrawThroughSite(pw.emitters[i]);
     SetEvent(pw.worker_done);
   }
+}
+
+// At the first draw: the draw-log tracks (the log is open by then) and the render worker (started
+// only once the plug-in's start-up is over, which watches the threads that start meanwhile).
+void StartDrawing() {
+  ParticleWorld& pw = ThePW();
+  pw.drawing = true;
+  pw.worker_go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  pw.worker_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE thread = pw.worker_go && pw.worker_done ? CreateThread(nullptr, 0, &RenderWorker, nullptr, 0, nullptr) : nullptr;
+  if (thread != nullptr) CloseHandle(thread);
+  else pw.worker_go = nullptr;
+  for (size_t i = 0; i < pw.count; ++i) {
+    Emitter& e = pw.emitters[i];
+    for (int t = 0; t < e.tracked_count; ++t) {
+      char id[64];
+      std::snprintf(id, sizeof id, "%s:%u", e.name, e.tracked[t]);
+      e.tracks[t] = DrawLogTrack("particle", id);
+    }
+  }
+}
+
+void Finish(Emitter& e, void* object = nullptr) {
+  AllocateHostSide(e, object);
+  SetVelocities(e);
+  Spawn(e);
 }
 
 Emitter* Named(const char* name) {
@@ -266,11 +272,6 @@ void CreateParticles() {
     const uint64_t none = 0;
     ShadowWrote(ShadowTrackReader({kKind, e.name, kField}, &ReadLeaks, &e, sizeof none), &none);
   }
-
-  pw.worker_go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  pw.worker_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  HANDLE thread = CreateThread(nullptr, 0, &RenderWorker, nullptr, 0, nullptr);
-  if (thread != nullptr) CloseHandle(thread);
 }
 
 size_t ParticleDrawTracks() { return TheWorld().options.scenario == Scenario::Particles ? kTrackedParticles : 0; }
@@ -353,7 +354,7 @@ void ParticleGraphicsUpdate(void* object) {
 void DrawParticles() {
   ParticleWorld& pw = ThePW();
   if (pw.count == 0) return;
-  if (!pw.tracks_open) OpenTracks();
+  if (!pw.drawing) StartDrawing();
   // The render worker draws its share while this thread draws the rest.
   const bool worker = pw.worker_go != nullptr;
   if (worker) SetEvent(pw.worker_go);
