@@ -300,7 +300,7 @@ void StepParticles(uint64_t step, double step_seconds) {
 }
 
 void ParticlesAfterStep(uint64_t step) {
-  ParticleWorld& pw = ThePW();
+  if (ThePW().count == 0) return;
   // The game's own bugs, each for one step now and then.
   if (step % 40 == 10) Store<uint32_t>(Named("overfull")->object, EmitterLayout::kLiveCount, 16 + 3);
   if (step % 40 == 20) Store<uint8_t**>(Named("noarray")->object, EmitterLayout::kParticles, nullptr);
@@ -310,7 +310,6 @@ void ParticlesAfterStep(uint64_t step) {
     VirtualFree(e.object, 0, MEM_RELEASE);
     Finish(e);
   }
-  (void)pw;
 }
 
 void ParticleUpdateMotion(void* object, const void* step_seconds) {
