@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "core/log.h"
 #include "core/perf_counter.h"
@@ -115,13 +116,17 @@ void* GraphicsDetour(void* emitter, void* target, float value) {
   Add(counters.draws);
   if (!g_particles.active.load(std::memory_order_acquire)) return original(emitter, target, value);
 
+  // The three fields in one guarded read.
+  uint8_t fields[emitter_layout::kCapacity + sizeof(uint32_t) - emitter_layout::kParticles];
+  if (!ReadHostMemory(static_cast<const uint8_t*>(emitter) + emitter_layout::kParticles, fields, sizeof fields))
+    return original(emitter, target, value);
   uint64_t array = 0;
   uint32_t live = 0;
   uint32_t capacity = 0;
-  if (!ReadHostValueAt(emitter, emitter_layout::kParticles, array) ||
-      !ReadHostValueAt(emitter, emitter_layout::kLiveCount, live) ||
-      !ReadHostValueAt(emitter, emitter_layout::kCapacity, capacity) || array == 0 || live == 0 || live > capacity)
-    return original(emitter, target, value);
+  std::memcpy(&array, fields, sizeof array);
+  std::memcpy(&live, fields + (emitter_layout::kLiveCount - emitter_layout::kParticles), sizeof live);
+  std::memcpy(&capacity, fields + (emitter_layout::kCapacity - emitter_layout::kParticles), sizeof capacity);
+  if (array == 0 || live == 0 || live > capacity) return original(emitter, target, value);
   if (live > kMaxBlendedParticles) {
     Add(counters.oversized);
     return original(emitter, target, value);
