@@ -83,7 +83,7 @@ TEST(ParticleE2E, RecentlySimulatedEmittersAreDrawnBetweenStepsAndTheRestAsSimul
     double maxSimulatedShare;
   };
   constexpr double kBlended = 0.5;
-  constexpr double kAsSimulated = 0.95;
+  constexpr double kAsSimulated = 0.9;
   const Expectation expectations[] = {
       {"fountain:0", "steady motion", 0.0, kBlended},
       {"fountain:1", "steady motion", 0.0, kBlended},
