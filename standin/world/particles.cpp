@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -84,6 +85,7 @@ void AllocateHostSide(Emitter& e, void* object) {
   if (e.freeable) {
     auto* block = static_cast<uint8_t*>(VirtualAlloc(nullptr, EmitterLayout::kSize + array_bytes + pool_bytes,
                                                      MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (block == nullptr) std::abort();
     e.object = block;
     e.pool = block + EmitterLayout::kSize + array_bytes;
   } else {
