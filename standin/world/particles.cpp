@@ -69,8 +69,6 @@ struct ParticleWorld {
   bool drawing = false;
 };
 
-constexpr size_t kTrackedParticles = 14;
-
 ParticleWorld& ThePW() {
   static ParticleWorld pw;
   return pw;
@@ -150,7 +148,10 @@ Emitter& AddEmitter(const char* name, Motion motion, uint32_t count, float x) {
 }
 
 void Track(Emitter& e, uint32_t index) {
-  e.tracked[e.tracked_count++] = index;
+  char id[64];
+  std::snprintf(id, sizeof id, "%s:%u", e.name, index);
+  e.tracked[e.tracked_count] = index;
+  e.tracks[e.tracked_count++] = DrawLogTrack("particle", id);
 }
 
 // Particles holding something other than what UpdateMotion wrote last.
@@ -190,8 +191,8 @@ DWORD WINAPI RenderWorker(void*) {
   }
 }
 
-// At the first draw: the draw-log tracks (the log is open by then) and the render worker (started
-// only once the plug-in's start-up is over, which watches the threads that start meanwhile).
+// At the first draw: the render worker, started only once the plug-in's start-up is over (the
+// game watches the threads that start meanwhile).
 void StartDrawing() {
   ParticleWorld& pw = ThePW();
   pw.drawing = true;
@@ -200,14 +201,6 @@ void StartDrawing() {
   HANDLE thread = pw.worker_go && pw.worker_done ? CreateThread(nullptr, 0, &RenderWorker, nullptr, 0, nullptr) : nullptr;
   if (thread != nullptr) CloseHandle(thread);
   else pw.worker_go = nullptr;
-  for (size_t i = 0; i < pw.count; ++i) {
-    Emitter& e = pw.emitters[i];
-    for (int t = 0; t < e.tracked_count; ++t) {
-      char id[64];
-      std::snprintf(id, sizeof id, "%s:%u", e.name, e.tracked[t]);
-      e.tracks[t] = DrawLogTrack("particle", id);
-    }
-  }
 }
 
 void Finish(Emitter& e, void* object = nullptr) {
@@ -276,7 +269,6 @@ void CreateParticles() {
   }
 }
 
-size_t ParticleDrawTracks() { return TheWorld().options.scenario == Scenario::Particles ? kTrackedParticles : 0; }
 
 void ParticlesBeforeCheck() {
   ParticleWorld& pw = ThePW();

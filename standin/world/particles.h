@@ -20,7 +20,6 @@ void StepParticles(uint64_t step, double step_seconds);
 void ParticlesAfterStep(uint64_t step);
 // Inside the listener viewport's draw.
 void DrawParticles();
-size_t ParticleDrawTracks();
 
 // The work at the two particle sites; objects that are not emitters of this world are ignored.
 void ParticleUpdateMotion(void* emitter, const void* step_seconds);
