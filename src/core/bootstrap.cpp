@@ -14,6 +14,7 @@
 #include "interp/camera_interpolation.h"
 #include "pacing/render_unlock.h"
 #include "pacing/swap_runtime.h"
+#include "particles/particle_interpolation.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ BootstrapExit InstallCameraExtras(const PluginConfig& c) {
 
   if (c.particleInterpolation) {
     message.clear();
-    if (InstallUnavailableFeature(L"Particle interpolation", message))
+    if (InstallParticleInterpolation(GetModuleHandleW(nullptr), c.diagnostics, message))
       LogInfo(L"Particle interpolation installed: emitter motion and per-viewport graphics detours.");
     else
       LogError(L"Particle interpolation could not start and stays off: " + message);

@@ -491,7 +491,8 @@ void CreateEntities() {
     case Scenario::World: SpawnWorld(); break;
     case Scenario::Faults: SpawnFaults(); break;
     case Scenario::Full:
-    case Scenario::Steady: break;
+    case Scenario::Steady:
+    case Scenario::Particles: break;
   }
 }
 

@@ -128,6 +128,7 @@ bool ParseOptions(Options* o, std::wstring* error) {
       else if (v == L"faults") o->scenario = Scenario::Faults;
       else if (v == L"stress") o->scenario = Scenario::Stress;
       else if (v == L"full-load") o->scenario = Scenario::FullLoad;
+      else if (v == L"particles") o->scenario = Scenario::Particles;
       else return bad(v);
     } else if (a == L"--limit-byte") {
       if (!value(&v)) return false;
@@ -186,7 +187,7 @@ void PrintUsage() {
       "  --render-hz HZ          render rate once the engine's limit is off (0 = unbounded, default)\n"
       "  --naive-limit FPS       Sleep(1000/FPS) whole milliseconds after every frame\n"
       "  --draw-us US            drawing work of the listener viewport (default 200)\n"
-      "  --scenario NAME         full, steady, steady-world, world, faults, stress or full-load\n"
+      "  --scenario NAME         full, steady, steady-world, world, faults, stress, full-load or particles\n"
       "                          (default full)\n"
       "  --limit-byte N          initial cEngine::mbLimitFPS byte (default 1)\n"
       "  --listener-flag V@TICK  listener viewport's flag byte becomes V from step TICK on\n"
@@ -216,6 +217,10 @@ void PrintUsage() {
       "  bodies), an entity with 33 nodes, a 97-byte name.\n"
       "Scenario full-load: 282 roots of 4 nodes (hands, body, 16 held, 256 scripted, 8 inspected)\n"
       "  and 256 moving bodies, all in steady motion.\n"
+      "Scenario particles: steady camera; a fountain in steady motion, a burst with large steps, an\n"
+      "  emitter that stops simulating at step 30 but is still drawn, emitters of 4096 and 4097\n"
+      "  particles, nine sharing one registry home slot, one drawn by a render worker thread, and\n"
+      "  emitters with a live count over capacity, no particle array, freed and made anew, NaN.\n"
       "Exit status 0 for a completed run; otherwise one line on stderr says why.\n",
       stdout);
 }

@@ -11,7 +11,7 @@
 
 namespace qv {
 
-enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad };
+enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad, Particles };
 
 struct HeaderPatch {
   std::wstring field;  // timestamp, image-size, machine, magic, lfanew

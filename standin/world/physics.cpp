@@ -155,6 +155,7 @@ void CreatePhysics() {
       break;
     case Scenario::Full:
     case Scenario::Steady:
+    case Scenario::Particles:
       break;
   }
 }

@@ -5,6 +5,7 @@
 #include "draw_log.h"
 #include "entities.h"
 #include "layouts.h"
+#include "particles.h"
 #include "physics.h"
 #include "world.h"
 #include "world_exports.h"
@@ -72,6 +73,7 @@ extern "C" void QvSceneRenderViewport(void* scene, void* viewport, float dt, int
     // What the listener view draws of every other kind, as the renderer sees it now.
     DrawEntities();
     DrawBodies();
+    DrawParticles();
     BusyFor(w.options.draw_us);
     w.frames.pending.host_draw_us = QpcSeconds(QpcNow() - t0) * 1e6;
   } else {

@@ -4,6 +4,7 @@
 #include "entities.h"
 #include "gui.h"
 #include "input.h"
+#include "particles.h"
 #include "physics.h"
 #include "shadow.h"
 #include "world.h"
@@ -16,11 +17,13 @@ void CreateWorldObjects() {
   CreatePhysics();
   CreateInput();
   CreateGui();
+  CreateParticles();
   ReserveDrawLogRows();
 }
 
 void CheckWorldBeforeStep() {
   EntitiesBeforeCheck();
+  ParticlesBeforeCheck();
   CheckShadows(TheWorld().steps + 1);
 }
 
@@ -33,12 +36,14 @@ void SimulateStep(double step_seconds) {
   StepCameras(k, w.sim_seconds);
   StepPhysics(k, step_seconds);
   StepEntities(k, w.sim_seconds);
+  StepParticles(k, step_seconds);
 }
 
 void AfterStep() {
   uint64_t k = TheWorld().steps;
   PhysicsAfterStep(k);
   EntitiesAfterStep(k);
+  ParticlesAfterStep(k);
 }
 
 }  // namespace qv

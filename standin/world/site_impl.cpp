@@ -8,6 +8,7 @@
 #include "input.h"
 #include "layouts.h"
 #include "newton_api.h"
+#include "particles.h"
 #include "physics.h"
 #include "world.h"
 #include "world_exports.h"
@@ -277,14 +278,16 @@ void QvImGuiImageDraw(void* context, void* item, const float* xy, void*, void*, 
   GuiImageDraw(context, item, xy);
 }
 
-void QvParticleUpdateMotion(void* emitter, void*, void*, void*) {
+void QvParticleUpdateMotion(void* emitter, void* step_seconds, void*, void*) {
   Count(10);
   Store<uint64_t>(emitter, EntityLayout::kMotionCalls, Load<uint64_t>(emitter, EntityLayout::kMotionCalls) + 1);
+  ParticleUpdateMotion(emitter, step_seconds);
 }
 
 void QvParticleGraphicsUpdate(void* emitter, void*, void*, void*) {
   Count(11);
   Store<uint64_t>(emitter, EntityLayout::kGraphicsCalls, Load<uint64_t>(emitter, EntityLayout::kGraphicsCalls) + 1);
+  ParticleGraphicsUpdate(emitter);
 }
 
 uint8_t* QvEntityFindVar(void* entity, const void* name) {

@@ -175,8 +175,8 @@ TEST(RenderUnlockE2E, ClearsABooleanCapAndRefusesAnythingElse) {
 
 namespace {
 
-// Features this build doesn't carry yet refuse: a pose key takes the camera, the unlock and the
-// swap runtime down with it; the optional extras only stay off.
+// A pose key, which this build doesn't carry yet, refuses and takes the camera, the unlock and the
+// swap runtime down with it; the camera's extras install beside the camera.
 TEST(BootstrapE2E, UnavailableFeaturesRefuseAndRollBackAsTheirRulesSay) {
   const GameRunResult roots = RunWith(
       IniText({{"Telemetry", {{"Enabled", "true"}}},
@@ -204,8 +204,7 @@ TEST(BootstrapE2E, UnavailableFeaturesRefuseAndRollBackAsTheirRulesSay) {
       "INFO", "Gameplay mouse-look preview installed: SDL relative-motion read and look-amount detours."))
       << extras.Messages();
   EXPECT_TRUE(extras.HasMessage("INFO", "GUI cursor preview installed: GUI mouse-position detour."));
-  EXPECT_TRUE(extras.HasMessage(
-      "ERROR", "Particle interpolation could not start and stays off: Particle interpolation is not available in this build."));
+  EXPECT_TRUE(extras.HasMessage("INFO", "Particle interpolation installed: emitter motion and per-viewport graphics detours."));
   EXPECT_EQ(extras.CountMessagePrefix("Root probe was unavailable"), 0) << "no probe without Diagnostics or a root key";
   EXPECT_TRUE(extras.HasMessage("INFO", "Bootstrap complete with requested hooks enabled."));
   EXPECT_EQ(extras.CountMessage("Render unlock active: validated cEngine::mbLimitFPS and set it to false."), 1);

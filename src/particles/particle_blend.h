@@ -1,0 +1,35 @@
+#pragma once
+// The per-draw particle loop: blend every particle between its previous and current simulated
+// position, and put the simulated positions back afterwards. Pure: host memory is vouched for by
+// the check the caller passes (CheckHostRange in the plug-in). No Windows headers.
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint32_t kMaxBlendedParticles = 4096;
+// A particle that moved more than 5 units in one step (squared here) is drawn where it is.
+inline constexpr float kLargeStepSquared = 25.0f;
+
+// Room for one emitter's draw: its particle pointers as read before the draw (so the restore
+// reaches the same particles whatever the host does to its array) and their simulated positions,
+// with one spare float for the last particle's 16-byte save.
+struct ParticleScratch {
+  uint8_t* particles[kMaxBlendedParticles];
+  float saved[kMaxBlendedParticles * 3 + 1];
+};
+
+using HostRangeCheck = bool (*)(const void* address, size_t length, bool needWrite);
+
+struct ParticleBlendResult {
+  bool blended;         // false: some particle could not be written, and nothing was
+  uint32_t leftAlone;   // large steps and positions that are not finite
+};
+
+// Saves each current position into saved[3i..3i+2] and moves it to the blend of previous and
+// current at alpha; a large step, or positions that are not finite, stay as they are. Both
+// positions of every particle must pass check (asked only when a particle leaves the pages the
+// last answer covered: protection is per page). count <= kMaxBlendedParticles.
+ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t count, float alpha, float* saved,
+                                           HostRangeCheck check);
+// Writes the saved positions back, bit for bit, to every particle that still passes check;
+// returns how many did not.
+uint32_t RestoreParticlePositions(uint8_t* const* particles, uint32_t count, const float* saved, HostRangeCheck check);
