@@ -86,6 +86,10 @@ void OpenDetourGate(DetourGate& gate) { gate.open.store(true, std::memory_order_
 
 void CloseDetourGate(DetourGate& gate) {
   gate.open.store(false, std::memory_order_seq_cst);
+  DrainDetourGate(gate);
+}
+
+void DrainDetourGate(DetourGate& gate) {
   // A detour stays inside for one host call at most (a viewport draw, a present).
   for (uint32_t spins = 0; gate.inside.load(std::memory_order_seq_cst) != 0; ++spins) {
     if (spins < 64) SwitchToThread();

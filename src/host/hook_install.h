@@ -75,3 +75,6 @@ class GatePass {
 void OpenDetourGate(DetourGate& gate);
 // Refuses new passes, then waits until every detour inside has left.
 void CloseDetourGate(DetourGate& gate);
+// Waits for a moment with no detour inside, leaving the gate open: after a subsystem has emptied
+// its render or tick hook slots, every pass that may still hold the old ones has then ended.
+void DrainDetourGate(DetourGate& gate);
