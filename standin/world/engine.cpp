@@ -5,6 +5,7 @@
 
 #include "draw_log.h"
 #include "layouts.h"
+#include "live_start.h"
 #include "world.h"
 #include "world_exports.h"
 
@@ -92,6 +93,7 @@ void RenderFrame(World& w, double dt) {
   if (f.count == 0) f.first_present = present.last_counter;
   f.last_present = present.last_counter;
   ++f.count;
+  LiveFrame(f.count);
   f.pending.present_s = QpcSeconds(present.last_counter - w.qpc_start);
   f.pending.steps = w.steps;
   if (f.rows.size() < f.row_capacity) f.rows.push_back(f.pending);
@@ -148,6 +150,8 @@ void RunEngineLoop(void* engine) {
       if (next_frame < t) next_frame = t + period;  // late: no burst of frames
     }
   }
+  // Damaged host code has to be whole again before this function returns into it.
+  if (w.options.live) FinishLiveStart(kLiveStartWaitMs);
 }
 
 }  // namespace
