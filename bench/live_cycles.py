@@ -15,10 +15,7 @@ import collections
 import concurrent.futures
 import os
 import random
-import shutil
-import subprocess
 import sys
-import tempfile
 import time
 
 import framolt_runs
@@ -59,23 +56,15 @@ def summary_of(stdout):
     return {}
 
 
-def run_cycle(build_dir, folder, scenario, frame, ticks, build):
+def run_cycle(build_dir, scenario, frame, ticks, build):
     name, features, damage, expected, line = scenario
-    framolt_runs.write_ini(os.path.join(folder, "QuarrenVelt.Framolt.ini"), features=features, telemetry=True,
-                           interval=1)
     args = ["--live", "--limit-byte", "0", "--ticks", str(ticks)] + damage.format(n=frame).split()
-    out_path, err_path = os.path.join(folder, "stdout.txt"), os.path.join(folder, "stderr.txt")
-    with open(out_path, "w") as out, open(err_path, "w") as err:
-        proc = subprocess.run([os.path.join(build_dir, "wine-run"), os.path.join(folder, "QuarrenVelt.exe")] + args,
-                              cwd=folder, stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=120)
-    stdout = open(out_path, encoding="utf-8", errors="replace").read()
-    stderr = open(err_path, encoding="utf-8", errors="replace").read()
-    log_path = os.path.join(folder, "QuarrenVelt.Framolt.log")
-    log = open(log_path, encoding="utf-8", errors="replace").read() if os.path.exists(log_path) else ""
-    s = summary_of(stdout)
+    run = framolt_runs.run_game(build_dir, "cycle", args, ini={"features": features, "telemetry": True, "interval": 1},
+                                build=build, timeout=120, frames=False)
+    s = summary_of(run.stdout)
     problems = []
-    if proc.returncode != 0:
-        problems.append(f"game exit {proc.returncode}: {stderr.strip()[:300]}")
+    if run.exit_code != 0:
+        problems.append(f"game exit {run.exit_code}: {run.stderr.strip()[:300]}")
     if s.get("bootstrap-exit") != str(expected):
         problems.append(f"bootstrap-exit {s.get('bootstrap-exit')} (expected {expected})")
     if s.get("violations") != "0":
@@ -84,7 +73,7 @@ def run_cycle(build_dir, folder, scenario, frame, ticks, build):
         problems.append(f"host-calls-ok={s.get('host-calls-ok')}")
     if expected != 0 and s.get("sites-shipped") != "1":
         problems.append(f"sites-shipped={s.get('sites-shipped')}")
-    if line not in log:
+    if line not in run.log:
         problems.append(f"log lacks: {line}")
     return name, s.get("bootstrap-exit", "none"), int(s.get("frames-before-bootstrap-exit", "0") or 0), problems
 
@@ -102,13 +91,6 @@ def main():
     rng = random.Random(a.seed)
     plan = [(SCENARIOS[i % len(SCENARIOS)], rng.randint(0, a.max_frame), rng.choice(["GOG", "Steam"]))
             for i in range(a.cycles)]
-    work = tempfile.mkdtemp(prefix="framolt-cycles-")
-    folders = {}
-    for w in range(a.workers):
-        for build in ("GOG", "Steam"):
-            folders[(w, build)] = os.path.join(work, f"{w}-{build}")
-            shutil.copytree(os.path.join(build_dir, "game", build), folders[(w, build)])
-
     started = time.monotonic()
     exits = collections.Counter()
     failures = []
@@ -118,8 +100,7 @@ def main():
     def worker(w):
         results = []
         for scenario, frame, build in per_worker[w]:
-            results.append((scenario[0], frame, build,
-                            run_cycle(build_dir, folders[(w, build)], scenario, frame, a.ticks, build)))
+            results.append((scenario[0], frame, build, run_cycle(build_dir, scenario, frame, a.ticks, build)))
         return results
 
     with concurrent.futures.ThreadPoolExecutor(a.workers) as pool:
@@ -129,7 +110,6 @@ def main():
                 frames_before.append(before)
                 if problems:
                     failures.append(f"{name} frame={frame} build={build}: " + "; ".join(problems))
-    shutil.rmtree(work, ignore_errors=True)
     elapsed = time.monotonic() - started
     print(f"cycles={a.cycles} passed={a.cycles - len(failures)} failed={len(failures)} seconds={elapsed:.0f}")
     print("bootstrap exit codes: " + ", ".join(f"{k}: {v}" for k, v in sorted(exits.items())))

@@ -13,11 +13,7 @@ import argparse
 import math
 import os
 import re
-import shutil
-import subprocess
 import sys
-import tempfile
-import time
 
 import framolt_runs
 
@@ -31,24 +27,14 @@ CANDIDATES = [dict(BASE, **ROOTS_AND_POSES), dict(BASE, **ROOTS), dict(BASE, Han
 GROWTH_LIMIT_KIB = 1024
 
 
-def run(build_dir, folder, features, args, timeout):
-    framolt_runs.write_ini(os.path.join(folder, "QuarrenVelt.Framolt.ini"), features=features, telemetry=True,
-                           diagnostics=True, interval=5)
-    out_path, err_path = os.path.join(folder, "stdout.txt"), os.path.join(folder, "stderr.txt")
-    started = time.monotonic()
-    with open(out_path, "w") as out, open(err_path, "w") as err:
-        proc = subprocess.run([os.path.join(build_dir, "wine-run"), os.path.join(folder, "QuarrenVelt.exe")] + args,
-                              cwd=folder, stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
-    wall = time.monotonic() - started
-    stdout = open(out_path, encoding="utf-8", errors="replace").read()
-    stderr = open(err_path, encoding="utf-8", errors="replace").read()
-    log_path = os.path.join(folder, "QuarrenVelt.Framolt.log")
-    log = open(log_path, encoding="utf-8", errors="replace").read() if os.path.exists(log_path) else ""
+def run(build_dir, features, args, timeout):
+    ini = {"features": features, "telemetry": True, "diagnostics": True, "interval": 5}
+    r = framolt_runs.run_game(build_dir, "soak", args, ini=ini, timeout=timeout, frames=False)
     summary = {}
-    for line in stdout.splitlines():
+    for line in r.stdout.splitlines():
         if line.startswith("standin: "):
             summary = dict(kv.split("=", 1) for kv in line[len("standin: "):].split() if "=" in kv)
-    return proc.returncode, summary, log, stderr, wall
+    return r.exit_code, summary, r.log, r.stderr, r.wall_s
 
 
 def counters_consistent(log, frames):
@@ -84,33 +70,26 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default="build/windows")
     parser.add_argument("--frames", type=int, default=1_000_000, help="presented frames to reach at least")
-    parser.add_argument("--build", default="GOG")
     a = parser.parse_args()
     build_dir = os.path.abspath(a.build_dir)
-    work = tempfile.mkdtemp(prefix="framolt-soak-")
-    folder = os.path.join(work, "game")
-    shutil.copytree(os.path.join(build_dir, "game", a.build), folder)
     # The waiting start: the engine loop is entered through the render unlock, so every feature works
     # from the first frame (a live start is what bench/live_cycles.py exercises).
     world = extra_world_args(build_dir)
-    try:
-        features = None
-        for candidate in CANDIDATES:
-            code, s, log, stderr, wall = run(build_dir, folder, candidate, world + ["--ticks", "120"], 120)
-            if code == 0 and s.get("bootstrap-exit") == "0":
-                features, fps = candidate, float(s["fps"])
-                break
-            print(f"feature set refused (bootstrap-exit={s.get('bootstrap-exit')}, game exit {code}): "
-                  f"{sorted(candidate)}")
-        if features is None:
-            print("no feature set started")
-            return 1
-        ticks = math.ceil(a.frames * 1.15 / max(fps, 1.0) * 60.0)
-        print(f"features: {', '.join(sorted(k for k, v in features.items() if v))}; "
-              f"probe {fps:.0f} FPS, running {ticks} steps")
-        code, s, log, stderr, wall = run(build_dir, folder, features, world + ["--ticks", str(ticks)], 7200)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    features = None
+    for candidate in CANDIDATES:
+        code, s, log, stderr, wall = run(build_dir, candidate, world + ["--ticks", "120"], 120)
+        if code == 0 and s.get("bootstrap-exit") == "0":
+            features, fps = candidate, float(s["fps"])
+            break
+        print(f"feature set refused (bootstrap-exit={s.get('bootstrap-exit')}, game exit {code}): "
+              f"{sorted(candidate)}")
+    if features is None:
+        print("no feature set started")
+        return 1
+    ticks = math.ceil(a.frames * 1.15 / max(fps, 1.0) * 60.0)
+    print(f"features: {', '.join(sorted(k for k, v in features.items() if v))}; "
+          f"probe {fps:.0f} FPS, running {ticks} steps", flush=True)
+    code, s, log, stderr, wall = run(build_dir, features, world + ["--ticks", str(ticks)], 7200)
     frames = int(s.get("frames", "0"))
     warm, end = int(s.get("private-kib-warm", "-1")), int(s.get("private-kib-end", "-1"))
     problems, presented, listener = counters_consistent(log, frames)
@@ -135,8 +114,9 @@ def main():
 
 
 def extra_world_args(build_dir):
-    """The stand-in's object churn, when this build of it has one."""
-    return []
+    """The stand-in's scenario with the most object churn: entities and bodies created, moved,
+    renamed and freed (whatever of it this build of the stand-in carries)."""
+    return ["--scenario", "world"]
 
 
 if __name__ == "__main__":
