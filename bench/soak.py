@@ -70,6 +70,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default="build/windows")
     parser.add_argument("--frames", type=int, default=1_000_000, help="presented frames to reach at least")
+    parser.add_argument("--margin", type=float, default=1.15,
+                        help="steps planned for this many times the frames the probe's rate promises")
     a = parser.parse_args()
     build_dir = os.path.abspath(a.build_dir)
     # The waiting start: the engine loop is entered through the render unlock, so every feature works
@@ -86,7 +88,7 @@ def main():
     if features is None:
         print("no feature set started")
         return 1
-    ticks = math.ceil(a.frames * 1.15 / max(fps, 1.0) * 60.0)
+    ticks = math.ceil(a.frames * a.margin / max(fps, 1.0) * 60.0)
     print(f"features: {', '.join(sorted(k for k, v in features.items() if v))}; "
           f"probe {fps:.0f} FPS, running {ticks} steps", flush=True)
     code, s, log, stderr, wall = run(build_dir, features, world + ["--ticks", str(ticks)], 7200)
