@@ -76,7 +76,7 @@ def main():
     build_dir = os.path.abspath(a.build_dir)
     # The waiting start: the engine loop is entered through the render unlock, so every feature works
     # from the first frame (a live start is what bench/live_cycles.py exercises).
-    world = extra_world_args(build_dir)
+    world = ["--memory"] + extra_world_args(build_dir)
     features = None
     for candidate in CANDIDATES:
         code, s, log, stderr, wall = run(build_dir, candidate, world + ["--ticks", "120"], 120)

@@ -152,8 +152,10 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   std::printf(" newton-callback-threads=%ld draw-rows-dropped=%llu", w.callback_threads,
               static_cast<unsigned long long>(DrawLogRowsDropped()));
   if (sites_ok >= 0) std::printf(" sites-ok=%d", sites_ok);
-  std::printf(" host-calls-ok=%d private-kib-warm=%lld private-kib-end=%lld", host_calls_ok ? 1 : 0,
-              static_cast<long long>(live.private_kib_warm), static_cast<long long>(PrivateKib()));
+  std::printf(" host-calls-ok=%d", host_calls_ok ? 1 : 0);
+  if (w.options.sample_memory)
+    std::printf(" private-kib-warm=%lld private-kib-end=%lld", static_cast<long long>(live.private_kib_warm),
+                static_cast<long long>(PrivateKib()));
   if (w.options.live)
     std::printf(" frames-before-bootstrap-exit=%llu sites-shipped=%s",
                 static_cast<unsigned long long>(live.frames_before_exit),

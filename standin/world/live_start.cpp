@@ -193,7 +193,8 @@ void LiveFrame(uint64_t frames) {
     SetEvent(g_live.hold);
   }
   World& w = TheWorld();
-  if (g_live.result.private_kib_warm < 0 && w.steps * 10 >= w.options.ticks) g_live.result.private_kib_warm = PrivateKib();
+  if (w.options.sample_memory && g_live.result.private_kib_warm < 0 && w.steps * 10 >= w.options.ticks)
+    g_live.result.private_kib_warm = PrivateKib();
   // A wait on a handle is a trip to the system: every 8th frame is soon enough.
   if (g_live.bootstrap && (frames & 7) == 0 && WaitForSingleObject(g_live.bootstrap, 0) == WAIT_OBJECT_0)
     Settle(frames);

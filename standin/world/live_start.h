@@ -23,7 +23,7 @@ void HoldBootstrapUntilDamage();
 struct SiteTampering;
 void TrackBootstrap(HANDLE bootstrap, SiteTampering* before_load);
 // Once per presented frame: applies due damage, notices the end of the bootstrap, samples memory
-// once warmed up (in every mode).
+// once warmed up (--memory, in every mode).
 void LiveFrame(uint64_t frames);
 // End of the main loop: waits for the bootstrap (up to timeout_ms) and settles as LiveFrame would.
 inline constexpr DWORD kLiveStartWaitMs = 20000;
@@ -36,7 +36,7 @@ struct LiveStartResult {
   int shipped = -1;                 // after a failed bootstrap: 1 when every site and the present slot are as shipped
   std::wstring changed;             // what was not
   std::wstring problem;
-  int64_t private_kib_warm = -1;    // the process's private memory once a tenth of the steps are done (any mode)
+  int64_t private_kib_warm = -1;    // the process's private memory once a tenth of the steps are done (--memory)
 };
 const LiveStartResult& LiveStart();
 

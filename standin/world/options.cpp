@@ -112,6 +112,8 @@ bool ParseOptions(Options* o, std::wstring* error) {
       o->patches.push_back(p);
     } else if (a == L"--live") {
       o->live = true;
+    } else if (a == L"--memory") {
+      o->sample_memory = true;
     } else if (a == L"--break-site") {
       if (!value(&v)) return false;
       std::wstring id = v;
@@ -203,6 +205,8 @@ void PrintUsage() {
       "                          the same damage after N presented frames (implies --live; the plug-in's\n"
       "                          start-up is held until then); a break keeps the site running where an\n"
       "                          equivalent encoding exists, ID swap renames the SDL_GL_SwapWindow import\n"
+      "  --memory                report private memory after a tenth of the steps and at the end (the\n"
+      "                          first look takes a few milliseconds of one frame)\n"
       "  --tick-hz HZ            fixed step rate (default 60)\n"
       "  --render-hz HZ          render rate once the engine's limit is off (0 = unbounded, default)\n"
       "  --naive-limit FPS       Sleep(1000/FPS) whole milliseconds after every frame\n"

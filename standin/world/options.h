@@ -60,6 +60,7 @@ struct Options {
   std::vector<int> timed_break_sites;
   std::vector<SiteProtection> timed_protections;
   uint64_t timed_damage_frame = 0;
+  bool sample_memory = false;  // private memory after a tenth of the steps and at the end
 };
 
 // Fills options from the process command line; false with a one-line reason on error.
