@@ -43,6 +43,8 @@ SCENARIOS = [
     ("setter-execute-only", CAMERA, "--protect-site 4=execute@{n}", 0, "Bootstrap complete with requested hooks enabled."),
     ("player-refused", dict(CAMERA, HandsRootInterpolation=True), "", 10,
      "Fail-closed: behavioral hooks were rolled back."),
+    ("player-refused-mid-draw", dict(CAMERA, HandsRootInterpolation=True), "--draw-us 4000", 10,
+     "Fail-closed: behavioral hooks were rolled back."),
     ("extras-stay-off", dict(CAMERA, MouseOverlay=True, ParticleInterpolation=True), "", 0,
      "Bootstrap complete with requested hooks enabled."),
     ("complete", CAMERA, "", 0, "Bootstrap complete with requested hooks enabled."),

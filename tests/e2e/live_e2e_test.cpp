@@ -44,6 +44,10 @@ TEST(LiveStartE2E, EveryRollbackRunsWhileTheGameRendersAndLeavesHostCodeAsShippe
       {"setter re-encoded", {}, {L"--break-site", L"3@12"}, "9", "Fail-closed: render unlock was rolled back."},
       {"player runtime refused", {{"HandsRootInterpolation", "true"}}, {}, "10",
        "Fail-closed: behavioral hooks were rolled back."},
+      // Listener draws of 4 ms: the camera's removal nearly always finds a frame inside the render
+      // detour, which must still draw once through the host and leave before anything is reset.
+      {"removed mid-draw", {{"HandsRootInterpolation", "true"}}, {L"--draw-us", L"4000"}, "10",
+       "Fail-closed: behavioral hooks were rolled back."},
       {"extras stay off", {{"MouseOverlay", "true"}, {"ParticleInterpolation", "true"}}, {}, "0",
        "Bootstrap complete with requested hooks enabled."},
   };
