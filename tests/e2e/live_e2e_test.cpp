@@ -42,12 +42,14 @@ TEST(LiveStartE2E, EveryRollbackRunsWhileTheGameRendersAndLeavesHostCodeAsShippe
       {"render re-encoded", {}, {L"--break-site", L"2@4"}, "9", "Fail-closed: render unlock was rolled back."},
       {"render execute-only", {}, {L"--protect-site", L"2=execute@4"}, "9", "Fail-closed: render unlock was rolled back."},
       {"setter re-encoded", {}, {L"--break-site", L"3@12"}, "9", "Fail-closed: render unlock was rolled back."},
-      {"player runtime refused", {{"HandsRootInterpolation", "true"}}, {}, "10",
+      {"entity site re-encoded", {{"HandsRootInterpolation", "true"}}, {L"--break-site", L"12@4"}, "10",
        "Fail-closed: behavioral hooks were rolled back."},
       // Listener draws of 4 ms: the camera's removal nearly always finds a frame inside the render
       // detour, which must still draw once through the host and leave before anything is reset.
-      {"removed mid-draw", {{"HandsRootInterpolation", "true"}}, {L"--draw-us", L"4000"}, "10",
-       "Fail-closed: behavioral hooks were rolled back."},
+      {"removed mid-draw", {{"HandsRootInterpolation", "true"}, {"HandsPoseInterpolation", "true"}},
+       {L"--draw-us", L"4000"}, "10", "Fail-closed: behavioral hooks were rolled back."},
+      {"entity runtime installed", {{"HandsRootInterpolation", "true"}, {"WorldRootInterpolation", "true"}},
+       {L"--scenario", L"world"}, "0", "Bootstrap complete with requested hooks enabled."},
       {"extras stay off", {{"MouseOverlay", "true"}, {"ParticleInterpolation", "true"}}, {}, "0",
        "Bootstrap complete with requested hooks enabled."},
   };
