@@ -43,15 +43,17 @@ def write_ini(path, features=None, telemetry=False, diagnostics=True, interval=5
         f.write("\n".join(lines) + "\n")
 
 
-def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300, draw_log=False):
-    """ini: None runs without the plug-in; else a dict of write_ini keyword arguments."""
+def run_game(build_dir, name, args, ini=None, build="GOG", timeout=300, draw_log=False, frames=True):
+    """ini: None runs without the plug-in; else a dict of write_ini keyword arguments. frames=False
+    skips the per-frame records (long runs)."""
     build_dir = os.path.abspath(build_dir)
     work = tempfile.mkdtemp(prefix=f"framolt-{name}-")
     game = os.path.join(work, "game")
     shutil.copytree(os.path.join(build_dir, "game", build), game)
     frames_path = os.path.join(game, "frames.csv")
     argv = [os.path.join(build_dir, "wine-run"), os.path.join(game, "QuarrenVelt.exe")] + list(args)
-    argv += ["--frames", "frames.csv"]
+    if frames:
+        argv += ["--frames", "frames.csv"]
     draw_path = os.path.join(game, "draw.csv")
     if draw_log:
         argv += ["--draw-log", "draw.csv"]

@@ -1,5 +1,7 @@
 // The hook table and MinHook's C interface over it. One lock serialises every call;
-// hooks are patched only while all other threads are stopped.
+// hooks are patched only while all other threads are stopped. A removed hook's slot is
+// retired, never freed: a detour that fetched its trampoline before the removal may still
+// call it (see MinHook.h).
 #include <windows.h>
 
 #include <cstring>
@@ -28,10 +30,19 @@ struct Hook {
   uint8_t* TrampolineCode() const { return slot + kTrampolineOffset; }
 };
 
+// The slot of a removed hook. Its trampoline stays callable: it runs the target's first
+// instructions and jumps back into the target, whose own bytes are in place again.
+struct RetiredSlot {
+  uint8_t* target;
+  uint8_t* slot;
+  uint8_t length;  // trampoline bytes
+};
+
 struct Engine {
   SRWLOCK lock = SRWLOCK_INIT;
   bool initialized = false;
   std::vector<Hook> hooks;
+  std::vector<RetiredSlot> retired;
 };
 
 Engine g_engine;
@@ -131,6 +142,33 @@ uintptr_t IpAfterRemove(const Hook& h, uintptr_t ip) {
   return IpAfterDisable(h, ip);
 }
 
+// Room is reserved beforehand where threads are stopped.
+void RetireSlot(const Hook& h) {
+  try {
+    g_engine.retired.push_back({h.target, h.slot, h.trampoline.length});
+  } catch (...) {
+    // Unrecorded, the slot is simply never reused.
+  }
+}
+
+// A retired slot of the same target whose trampoline would come out byte for byte as the
+// one just built: taking it back changes nothing a late caller of the old one could see.
+uint8_t* TakeRetiredSlot(const uint8_t* target, const uint8_t* code, size_t readable) {
+  for (size_t i = 0; i < g_engine.retired.size(); ++i) {
+    const RetiredSlot r = g_engine.retired[i];
+    if (r.target != target) continue;
+    uint8_t rebuilt[kMaxTrampolineLength];
+    Trampoline t;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(r.slot + kTrampolineOffset);
+    if (!BuildTrampoline(reinterpret_cast<uintptr_t>(target), code, readable, at, rebuilt, t) || t.length != r.length ||
+        std::memcmp(rebuilt, r.slot + kTrampolineOffset, t.length) != 0)
+      continue;
+    g_engine.retired.erase(g_engine.retired.begin() + static_cast<ptrdiff_t>(i));
+    return r.slot;
+  }
+  return nullptr;
+}
+
 // Switches every listed hook that is not yet in the wanted state; stops at the first
 // failure (the hooks switched before it stay switched).
 MH_STATUS SetHooksEnabled(Hook* only, bool enable) {
@@ -150,6 +188,12 @@ MH_STATUS SetHooksEnabled(Hook* only, bool enable) {
 
 // Disables (when needed) and frees one hook, or all of them when only is null.
 MH_STATUS RemoveHooks(Hook* only) {
+  // Retiring must not allocate while threads are stopped: one may hold the heap lock.
+  try {
+    g_engine.retired.reserve(g_engine.retired.size() + (only != nullptr ? 1 : g_engine.hooks.size()));
+  } catch (...) {
+    return MH_ERROR_MEMORY_ALLOC;
+  }
   FrozenThreads frozen;
   if (!FreezeOtherThreads(frozen)) return MH_ERROR_MEMORY_ALLOC;
   MH_STATUS status = MH_OK;
@@ -167,7 +211,7 @@ MH_STATUS RemoveHooks(Hook* only) {
       h.enabled = false;
     }
     MoveFrozenThreads(frozen, [&](uintptr_t ip) { return IpAfterRemove(h, ip); });
-    FreeNearSlot(h.slot);
+    RetireSlot(h);
     g_engine.hooks.erase(g_engine.hooks.begin() + static_cast<ptrdiff_t>(i));
     if (only != nullptr) break;
   }
@@ -185,7 +229,9 @@ MH_STATUS CreateHook(void* target, void* detour, void** original) {
   const size_t readable = ReadableExtent(t, kReadAhead);
   std::memcpy(code, t, readable);
 
-  uint8_t* slot = static_cast<uint8_t*>(AllocateNearSlot(target));
+  uint8_t* slot = TakeRetiredSlot(t, code, readable);
+  const bool reused = slot != nullptr;
+  if (!reused) slot = static_cast<uint8_t*>(AllocateNearSlot(target));
   if (slot == nullptr) return MH_ERROR_MEMORY_ALLOC;
 
   Hook h = {};
@@ -194,7 +240,7 @@ MH_STATUS CreateHook(void* target, void* detour, void** original) {
   h.slot = slot;
   if (!BuildTrampoline(reinterpret_cast<uintptr_t>(t), code, readable, reinterpret_cast<uintptr_t>(h.TrampolineCode()),
                        h.TrampolineCode(), h.trampoline)) {
-    FreeNearSlot(slot);
+    FreeNearSlot(slot);  // never a reused one: its trampoline was just rebuilt successfully
     return MH_ERROR_UNSUPPORTED_FUNCTION;
   }
   WriteRelay(slot, detour);
@@ -203,7 +249,8 @@ MH_STATUS CreateHook(void* target, void* detour, void** original) {
   try {
     g_engine.hooks.push_back(h);
   } catch (...) {
-    FreeNearSlot(slot);
+    if (reused) RetireSlot(h);
+    else FreeNearSlot(slot);
     return MH_ERROR_MEMORY_ALLOC;
   }
   if (original != nullptr) *original = h.TrampolineCode();

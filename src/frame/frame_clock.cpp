@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/perf_counter.h"
+#include "host/hook_install.h"
 #include "host/host_layout.h"
 #include "host/host_memory.h"
 #include "host/host_validation.h"
@@ -19,6 +20,7 @@ struct FrameClockState {
   std::atomic<int64_t> frequency{0};
   std::atomic<SchedulerClockFn> schedulerClock{nullptr};
   std::atomic<ResetHookFn> resetHooks[static_cast<size_t>(ResetHook::Count)] = {};
+  DetourGate gate;
 };
 
 FrameClockState g_frame;
@@ -36,6 +38,8 @@ bool InstallFrameClock(HMODULE host, std::wstring& message) {
                                std::memory_order_release);
   return true;
 }
+
+DetourGate& FrameDetourGate() { return g_frame.gate; }
 
 void UninstallFrameClock() {
   // The frequency stays: a detour still in flight may ask for the time once more.

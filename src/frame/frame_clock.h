@@ -38,3 +38,8 @@ void SetResetHook(ResetHook hook, ResetHookFn fn);
 
 // Clears the camera history, every other interpolation history and the cached viewport identity.
 void ResetInterpolationState();
+
+struct DetourGate;
+// Passed by the tick and render detours before they touch the clock, a history or host state; the
+// camera's uninstaller closes it and waits for them before anything is reset.
+DetourGate& FrameDetourGate();

@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "frame/frame_clock.h"
+#include "host/hook_install.h"
 #include "host/host_memory.h"
 #include "host/host_validation.h"
 
@@ -33,8 +34,9 @@ void RunTickHooks(uint64_t tick, uint64_t generation) {
 }
 
 void RunMessageDetour(void* updater, int message, float value) {
-  g_tick.original(updater, message, value);
-  if (!IsCompletedStep(message, value)) return;
+  const GatePass pass(FrameDetourGate());
+  ForwardOf(g_tick.original)(updater, message, value);
+  if (!pass.Open() || !IsCompletedStep(message, value)) return;
   // Host memory seen before this step is looked at afresh: the step may have freed it.
   AdvanceRegionCacheEpoch();
   double now = 0.0;

@@ -34,6 +34,18 @@ std::wstring FormatHookFailure(std::wstring_view what, int status) {
          L").";
 }
 
+namespace {
+
+void SetSlot(void** slot, void* value) { __atomic_store_n(slot, value, __ATOMIC_RELEASE); }
+
+// The host function itself once the hook is gone; the trampoline while it may still be live.
+void RemoveAndForwardToTarget(MinHookApi& mh, const DetourSite& site) {
+  const MH_STATUS status = mh.RemoveHook(site.target);
+  if (status == MH_OK || status == MH_ERROR_NOT_CREATED) SetSlot(site.trampolineSlot, site.target);
+}
+
+}  // namespace
+
 bool InstallDetours(const DetourSite* sites, size_t count, const wchar_t* enableName, std::wstring& message) {
   MinHookApi& mh = MinHook();
   const MH_STATUS init = mh.Initialize();
@@ -45,11 +57,8 @@ bool InstallDetours(const DetourSite* sites, size_t count, const wchar_t* enable
   for (size_t created = 0; created < count; ++created) {
     const MH_STATUS status = mh.CreateHook(sites[created].target, sites[created].detour, sites[created].trampolineSlot);
     if (status != MH_OK) {
-      for (size_t i = created; i-- > 0;) {
-        mh.RemoveHook(sites[i].target);
-        *sites[i].trampolineSlot = nullptr;
-      }
-      *sites[created].trampolineSlot = nullptr;
+      for (size_t i = created; i-- > 0;) RemoveAndForwardToTarget(mh, sites[i]);
+      SetSlot(sites[created].trampolineSlot, nullptr);
       message = FormatHookFailure(sites[created].createName, status);
       return false;
     }
@@ -59,10 +68,7 @@ bool InstallDetours(const DetourSite* sites, size_t count, const wchar_t* enable
     const MH_STATUS status = mh.EnableHook(sites[enabled].target);
     if (status != MH_OK) {
       for (size_t i = enabled; i-- > 0;) mh.DisableHook(sites[i].target);
-      for (size_t i = count; i-- > 0;) {
-        mh.RemoveHook(sites[i].target);
-        *sites[i].trampolineSlot = nullptr;
-      }
+      for (size_t i = count; i-- > 0;) RemoveAndForwardToTarget(mh, sites[i]);
       message = FormatHookFailure(enableName, status);
       return false;
     }
@@ -73,8 +79,20 @@ bool InstallDetours(const DetourSite* sites, size_t count, const wchar_t* enable
 void RemoveDetours(const DetourSite* sites, size_t count) {
   MinHookApi& mh = MinHook();
   for (size_t i = 0; i < count; ++i) mh.DisableHook(sites[i].target);
-  for (size_t i = 0; i < count; ++i) {
-    mh.RemoveHook(sites[i].target);
-    *sites[i].trampolineSlot = nullptr;
+  for (size_t i = 0; i < count; ++i) RemoveAndForwardToTarget(mh, sites[i]);
+}
+
+void OpenDetourGate(DetourGate& gate) { gate.open.store(true, std::memory_order_seq_cst); }
+
+void CloseDetourGate(DetourGate& gate) {
+  gate.open.store(false, std::memory_order_seq_cst);
+  DrainDetourGate(gate);
+}
+
+void DrainDetourGate(DetourGate& gate) {
+  // A detour stays inside for one host call at most (a viewport draw, a present).
+  for (uint32_t spins = 0; gate.inside.load(std::memory_order_seq_cst) != 0; ++spins) {
+    if (spins < 64) SwitchToThread();
+    else Sleep(1);
   }
 }

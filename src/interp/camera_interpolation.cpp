@@ -17,7 +17,7 @@ DetourSite RenderDetourSite(HMODULE host) {
 
 }  // namespace
 
-void* RenderViewportOriginal() { return g_renderViewportOriginal; }
+void* RenderViewportOriginal() { return ForwardOf(g_renderViewportOriginal); }
 
 bool InstallCameraInterpolation(HMODULE host, std::wstring& message) {
   if (host == nullptr) {
@@ -39,7 +39,10 @@ bool InstallCameraInterpolation(HMODULE host, std::wstring& message) {
   SetResetHook(ResetHook::Camera, &ResetViewportRenderState);
 
   const DetourSite sites[] = {TickDetourSite(host), RenderDetourSite(host)};
+  OpenDetourGate(FrameDetourGate());
   if (InstallDetours(sites, 2, L"MH_EnableHook(camera interpolation)", message)) return true;
+  // The tick hook may have been live for a moment.
+  CloseDetourGate(FrameDetourGate());
   SetResetHook(ResetHook::Camera, nullptr);
   UninstallFrameClock();
   return false;
@@ -48,6 +51,9 @@ bool InstallCameraInterpolation(HMODULE host, std::wstring& message) {
 void UninstallCameraInterpolation() {
   HMODULE host = GetModuleHandleW(nullptr);
   if (host == nullptr) return;
+  // A frame drawn across the removal puts its camera back with the setters it applied it with;
+  // nothing below is reset while a tick or a frame is still inside.
+  CloseDetourGate(FrameDetourGate());
   if (SiteRva(SiteId::UpdaterRunMessage) != 0) {
     // The render detour goes first, as it was created last.
     const DetourSite sites[] = {RenderDetourSite(host), TickDetourSite(host)};

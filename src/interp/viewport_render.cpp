@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "core/text.h"
+#include "host/hook_install.h"
 #include "host/host_layout.h"
 #include "host/host_memory.h"
 #include "frame/frame_clock.h"
@@ -168,6 +169,8 @@ void RenderListenerViewport(void* scene, void* viewport, float value, int flags,
 }
 
 void RenderViewportDetour(void* scene, void* viewport, float value, int flags) {
+  const GatePass pass(FrameDetourGate());
+  if (!pass.Open()) return CallHostRender(scene, viewport, value, flags);
   if (viewport == nullptr || !FrameClock().configured || CompletedTickCounter() == 0)
     return CallHostRender(scene, viewport, value, flags);
   // Host memory seen in an earlier pass is looked at afresh: the game may have freed it since.

@@ -26,6 +26,7 @@ struct RenderUnlockState {
 RenderUnlockState g_unlock;
 
 void EngineRunDetour(void* engine) {
+  const EngineRunFn original = ForwardOf(g_unlock.original);
   g_unlock.currentEngine.store(engine, std::memory_order_release);
   uint8_t limit = 0;
   if (engine != nullptr) {
@@ -44,7 +45,7 @@ void EngineRunDetour(void* engine) {
       LogWrite(LogLevel::Info, L"Render unlock active: validated cEngine::mbLimitFPS and set it to false.");
     }
   }
-  g_unlock.original(engine);
+  original(engine);
   g_unlock.currentEngine.store(nullptr, std::memory_order_release);
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/perf_counter.h"
+#include "host/hook_install.h"
 #include "host/import_slot.h"
 #include "pacing/cadence_histogram.h"
 #include "pacing/limiter_wait.h"
@@ -25,6 +26,12 @@ constexpr DWORD kMaxReportSleepMilliseconds = 0xFFFFFFFEu;  // one below INFINIT
 
 struct SwapRuntimeState {
   std::atomic<SwapWindowFunction> original{nullptr};
+  // SDL's present as first found; never cleared, so a present that reached the detour just as
+  // the runtime was removed is still forwarded.
+  std::atomic<SwapWindowFunction> lastOriginal{nullptr};
+  // The swap detour and PaceBeforeSample pass it before they touch the limiter or the figures;
+  // removal resets the limiter only once they are out.
+  DetourGate gate;
   uint64_t* slot = nullptr;  // bootstrap thread only
   // Written by the installer before the slot is swapped, read by the render and reporter threads.
   std::atomic<int64_t> frequency{0};
@@ -111,6 +118,8 @@ bool InstallSwapRuntime(HMODULE host, bool telemetryOn, uint32_t reportIntervalS
   g_swap.sampleTime = 0;
   g_swap.cadence.lastCount = 0;
   g_swap.original.store(reinterpret_cast<SwapWindowFunction>(lookup.value), std::memory_order_release);
+  g_swap.lastOriginal.store(reinterpret_cast<SwapWindowFunction>(lookup.value), std::memory_order_release);
+  OpenDetourGate(g_swap.gate);
 
   const SwapRuntimeTestHooks* hooks = g_testHooks.load(std::memory_order_acquire);
   if (hooks != nullptr && hooks->afterLookup != nullptr) {
@@ -122,6 +131,7 @@ bool InstallSwapRuntime(HMODULE host, bool telemetryOn, uint32_t reportIntervalS
     g_swap.original.store(nullptr, std::memory_order_release);
     g_swap.telemetryOn.store(false, std::memory_order_relaxed);
     g_swap.limiterOn.store(false, std::memory_order_relaxed);
+    CloseDetourGate(g_swap.gate);
     message = replaceMessage;
     return false;
   }
@@ -141,6 +151,8 @@ bool InstallSwapRuntime(HMODULE host, bool telemetryOn, uint32_t reportIntervalS
 void UninstallSwapRuntime() {
   g_swap.telemetryOn.store(false, std::memory_order_relaxed);
   g_swap.limiterOn.store(false, std::memory_order_relaxed);
+  // The render thread may be inside NextDeadline: the limiter is reset once it has left.
+  CloseDetourGate(g_swap.gate);
   ResetPresentationLimiter(g_swap.limiter);
   g_swap.samplePending.store(false, std::memory_order_relaxed);
 
@@ -159,6 +171,10 @@ void UninstallSwapRuntime() {
 }
 
 void PaceBeforeSample() {
+  const GatePass pass(g_swap.gate);
+  if (!pass.Open()) {
+    return;
+  }
   const int64_t frequency = g_swap.frequency.load(std::memory_order_relaxed);
   if (!g_swap.limiterOn.load(std::memory_order_relaxed) || frequency < 1 ||
       g_swap.samplePending.load(std::memory_order_relaxed)) {
@@ -175,8 +191,13 @@ void PaceBeforeSample() {
 }
 
 void SwapWindowDetour(void* window) {
+  SwapWindowFunction original = g_swap.original.load(std::memory_order_acquire);
+  if (original == nullptr) {
+    original = g_swap.lastOriginal.load(std::memory_order_acquire);
+  }
+  const GatePass pass(g_swap.gate);
   int64_t now = 0;
-  if (ReadPerformanceCounter(&now)) {
+  if (pass.Open() && ReadPerformanceCounter(&now)) {
     const bool pending = g_swap.samplePending.exchange(false, std::memory_order_relaxed);
     const bool telemetryOn = g_swap.telemetryOn.load(std::memory_order_relaxed);
     const int64_t frequency = g_swap.frequency.load(std::memory_order_relaxed);
@@ -194,7 +215,6 @@ void SwapWindowDetour(void* window) {
       RecordPresentInterval(g_swap.cadence, now, frequency);
     }
   }
-  const SwapWindowFunction original = g_swap.original.load(std::memory_order_acquire);
   if (original != nullptr) {
     original(window);
   }

@@ -6,6 +6,7 @@
 #include "draw_log.h"
 #include "gui.h"
 #include "layouts.h"
+#include "live_start.h"
 #include "world.h"
 #include "world_exports.h"
 
@@ -95,6 +96,7 @@ void RenderFrame(World& w, double dt) {
   if (f.count == 0) f.first_present = present.last_counter;
   f.last_present = present.last_counter;
   ++f.count;
+  LiveFrame(f.count);
   f.pending.present_s = QpcSeconds(present.last_counter - w.qpc_start);
   f.pending.steps = w.steps;
   if (f.rows.size() < f.row_capacity) f.rows.push_back(f.pending);
@@ -151,6 +153,8 @@ void RunEngineLoop(void* engine) {
       if (next_frame < t) next_frame = t + period;  // late: no burst of frames
     }
   }
+  // Damaged host code has to be whole again before this function returns into it.
+  if (w.options.live) FinishLiveStart(kLiveStartWaitMs);
 }
 
 }  // namespace

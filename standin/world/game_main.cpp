@@ -6,6 +6,7 @@
 #include "input.h"
 #include "host_image.h"
 #include "layouts.h"
+#include "live_start.h"
 #include "plugin_loader.h"
 #include "shadow.h"
 #include "world.h"
@@ -23,6 +24,8 @@ enum ExitStatus : int {
   kExitViolations = 3,
   kExitSiteCheck = 4,
   kExitFrames = 5,
+  kExitHostCalls = 6,
+  kExitHostCode = 7,
 };
 
 std::string Narrow(const std::wstring& text) {
@@ -103,6 +106,10 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   ReserveFrameRows();
   CreateWorldObjects();
 
+  if (w.options.live && !PrepareLiveStart(&error)) {
+    ErrorLine(error);
+    return kExitSetup;
+  }
   SiteTampering tampering;
   if (!PatchImageHeaders(w.base, w.options.patches, &error) || !BreakAndProtectSites(w.options, &tampering, &error)) {
     UndoSiteTampering(&tampering);
@@ -111,13 +118,26 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   }
   PluginLoad plugin;
   if (!w.options.no_plugin) {
-    plugin = LoadPluginAndWait(PluginPath(), kBootstrapWaitMs);
+    plugin = w.options.live ? LoadPluginLive(PluginPath(), &tampering) : LoadPluginAndWait(PluginPath(), kBootstrapWaitMs);
     if (!plugin.problem.empty()) ErrorLine(plugin.problem);
   }
-  // The game itself has to run: broken bytes and page protections were only for the plug-in's start-up.
+  // The game itself has to run: broken bytes and page protections were only for the plug-in's start-up
+  // (live, they last until it has ended).
   UndoSiteTampering(&tampering);
 
   RunEngineThroughSite();
+  const LiveStartResult& live = LiveStart();
+  if (w.options.live && plugin.loaded) {
+    plugin.finished = live.finished;
+    plugin.exit_code = live.exit_code;
+    if (!live.problem.empty()) ErrorLine(live.problem);
+  }
+  // The plug-in may come between the game and these functions, but each call must reach them once.
+  QvPresentRecord presents{};
+  QvStandinPresentRecord(&presents);
+  const uint64_t* calls = w.engine.site_calls;
+  const bool host_calls_ok = calls[1] == 3 * w.steps && calls[2] == w.frames.count * kViewportCount &&
+                             presents.count == w.frames.count;
   int sites_ok = w.options.call_sites ? CheckSites() : -1;
   bool frames_written = WriteFramesCsv(&error) && WriteDrawLog(&error) && WriteInputLog(&error);
   std::wstring input_failure;
@@ -135,6 +155,14 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   std::printf(" newton-callback-threads=%ld draw-rows-dropped=%llu", w.callback_threads,
               static_cast<unsigned long long>(DrawLogRowsDropped()));
   if (sites_ok >= 0) std::printf(" sites-ok=%d", sites_ok);
+  std::printf(" host-calls-ok=%d", host_calls_ok ? 1 : 0);
+  if (w.options.sample_memory)
+    std::printf(" private-kib-warm=%lld private-kib-end=%lld", static_cast<long long>(live.private_kib_warm),
+                static_cast<long long>(PrivateKib()));
+  if (w.options.live)
+    std::printf(" frames-before-bootstrap-exit=%llu sites-shipped=%s",
+                static_cast<unsigned long long>(live.frames_before_exit),
+                live.shipped < 0 ? "-" : live.shipped ? "1" : "0");
   std::printf("%s\n", InputSummary().c_str());
   std::fflush(stdout);
 
@@ -145,6 +173,16 @@ extern "C" int QvGameMain(const QvHostBuild* build, const QvHostServices* servic
   if (!input_conserved) {
     ErrorLine(input_failure);
     return kExitViolations;
+  }
+  if (!host_calls_ok) {
+    ErrorLine(L"host functions were not called once per call: updater " + std::to_wstring(calls[1]) + L" for " +
+              std::to_wstring(w.steps) + L" steps, render " + std::to_wstring(calls[2]) + L" and presents " +
+              std::to_wstring(presents.count) + L" for " + std::to_wstring(w.frames.count) + L" frames");
+    return kExitHostCalls;
+  }
+  if (live.shipped == 0) {
+    ErrorLine(L"host code not as shipped after the plug-in's failed start-up: " + live.changed);
+    return kExitHostCode;
   }
   if (sites_ok >= 0 && sites_ok != QV_SITE_COUNT) {
     ErrorLine(L"only " + std::to_wstring(sites_ok) + L" of 25 host functions behaved; failed: " + w.engine.failed_sites);

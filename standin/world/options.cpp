@@ -43,6 +43,20 @@ bool ParseInjection(const std::wstring& text, uint64_t max_value, TickInjection<
   return true;
 }
 
+// "ID" or "ID@FRAME"; a frame makes the damage timed (and the run live). All timed damage shares one frame.
+bool SplitTimed(std::wstring* v, Options* o, bool* timed) {
+  size_t at = v->find(L'@');
+  *timed = at != std::wstring::npos;
+  if (!*timed) return true;
+  uint64_t frame = 0;
+  if (!ParseUnsigned(v->substr(at + 1), UINT32_MAX, &frame)) return false;
+  bool other_frame = (!o->timed_break_sites.empty() || !o->timed_protections.empty()) && o->timed_damage_frame != frame;
+  o->timed_damage_frame = frame;
+  o->live = true;
+  v->resize(at);
+  return !other_frame;
+}
+
 }  // namespace
 
 bool ParseOptions(Options* o, std::wstring* error) {
@@ -96,21 +110,33 @@ bool ParseOptions(Options* o, std::wstring* error) {
       if (!ParseUnsigned(hex, max, &n)) return bad(v);
       p.value = static_cast<uint32_t>(n);
       o->patches.push_back(p);
+    } else if (a == L"--live") {
+      o->live = true;
+    } else if (a == L"--memory") {
+      o->sample_memory = true;
     } else if (a == L"--break-site") {
       if (!value(&v)) return false;
-      if (!ParseUnsigned(v, 24, &n)) return bad(v);
-      o->break_sites.push_back(static_cast<int>(n));
+      std::wstring id = v;
+      bool timed = false;
+      if (!SplitTimed(&id, o, &timed)) return bad(v);
+      if (timed && id == L"swap") o->timed_break_sites.push_back(kPresentImportSite);
+      else if (!ParseUnsigned(id, 24, &n)) return bad(v);
+      else (timed ? o->timed_break_sites : o->break_sites).push_back(static_cast<int>(n));
     } else if (a == L"--protect-site") {
       if (!value(&v)) return false;
-      size_t eq = v.find(L'=');
+      std::wstring spec = v;
+      bool timed = false;
+      if (!SplitTimed(&spec, o, &timed)) return bad(v);
+      size_t eq = spec.find(L'=');
       SiteProtection p;
-      if (eq == std::wstring::npos || !ParseUnsigned(v.substr(0, eq), 24, &n)) return bad(v);
+      if (eq == std::wstring::npos || !ParseUnsigned(spec.substr(0, eq), 24, &n)) return bad(v);
       p.site = static_cast<int>(n);
-      std::wstring kind = v.substr(eq + 1);
+      std::wstring kind = spec.substr(eq + 1);
       if (kind == L"noaccess") p.protection = PAGE_NOACCESS;
       else if (kind == L"guard") p.protection = PAGE_EXECUTE_READ | PAGE_GUARD;
+      else if (kind == L"execute") p.protection = PAGE_EXECUTE;  // runs, but cannot be read
       else return bad(v);
-      o->protections.push_back(p);
+      (timed ? o->timed_protections : o->protections).push_back(p);
     } else if (a == L"--tick-hz") {
       if (!value(&v) || !ParseNumber(v, 1.0, 1000.0, &o->tick_hz)) return v.empty() ? false : bad(v);
     } else if (a == L"--render-hz") {
@@ -181,8 +207,16 @@ void PrintUsage() {
       "  --patch FIELD=0xVALUE   rewrite a mapped header field before the plug-in loads;\n"
       "                          FIELD: timestamp, image-size, machine, magic, lfanew (repeatable)\n"
       "  --break-site ID         change the first entry byte of site ID (0..24) before the plug-in loads\n"
-      "  --protect-site ID=noaccess|guard\n"
+      "  --protect-site ID=noaccess|guard|execute\n"
       "                          protect the page of site ID while the plug-in starts\n"
+      "  --live                  run the main loop while the plug-in starts, as the game does; the damage\n"
+      "                          above then lasts until the plug-in's start-up has ended\n"
+      "  --break-site ID@N, --protect-site ID=KIND@N\n"
+      "                          the same damage after N presented frames (implies --live; the plug-in's\n"
+      "                          start-up is held until then); a break keeps the site running where an\n"
+      "                          equivalent encoding exists, ID swap renames the SDL_GL_SwapWindow import\n"
+      "  --memory                report private memory after a tenth of the steps and at the end (the\n"
+      "                          first look takes a few milliseconds of one frame)\n"
       "  --tick-hz HZ            fixed step rate (default 60)\n"
       "  --render-hz HZ          render rate once the engine's limit is off (0 = unbounded, default)\n"
       "  --naive-limit FPS       Sleep(1000/FPS) whole milliseconds after every frame\n"

@@ -13,6 +13,10 @@ namespace qv {
 
 enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad, Particles };
 
+// --break-site swap@N: the SDL_GL_SwapWindow import's name entry, which only a reader of the
+// import table looks at once the loader has filled the slot.
+inline constexpr int kPresentImportSite = -2;
+
 struct HeaderPatch {
   std::wstring field;  // timestamp, image-size, machine, magic, lfanew
   uint32_t value = 0;
@@ -55,6 +59,13 @@ struct Options {
   InputFault input_fault = InputFault::None;
   std::wstring input_log_path;
   bool help = false;
+  // The main loop runs while the plug-in starts; damage done before the load lasts until its
+  // start-up has ended, timed damage comes after timed_damage_frame presented frames.
+  bool live = false;
+  std::vector<int> timed_break_sites;
+  std::vector<SiteProtection> timed_protections;
+  uint64_t timed_damage_frame = 0;
+  bool sample_memory = false;  // private memory after a tenth of the steps and at the end
 };
 
 // Fills options from the process command line; false with a one-line reason on error.

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "live_start.h"
+
 namespace qv {
 namespace {
 
@@ -17,18 +19,24 @@ void NoteThreadStart() {
   if (!g_watching.load() || g_first_thread.load()) return;
   HANDLE h = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentThreadId());
   HANDLE expected = nullptr;
-  if (h && !g_first_thread.compare_exchange_strong(expected, h)) CloseHandle(h);
+  if (h && !g_first_thread.compare_exchange_strong(expected, h)) {
+    CloseHandle(h);
+    return;
+  }
+  if (h) HoldBootstrapUntilDamage();
 }
 
 // The bootstrap thread is caught as it starts: this DLL's thread-attach
 // notification runs on the new thread before its start routine, so even a
 // bootstrap that ends at once is seen. That notification waits for the loader
 // lock, which LoadLibraryW holds, so the watch goes on a while after it returns.
-PluginLoad LoadPluginAndWait(const std::wstring& path, DWORD timeout_ms) {
-  PluginLoad r;
+namespace {
+
+// Loads the plug-in and catches its bootstrap thread; null when there is none (r says why).
+HANDLE LoadPluginAndCatch(const std::wstring& path, PluginLoad& r) {
   if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     r.problem = L"plug-in not found: " + path + L"; running without it";
-    return r;
+    return nullptr;
   }
   g_watching.store(true);
   HMODULE module = LoadLibraryW(path.c_str());
@@ -41,13 +49,26 @@ PluginLoad LoadPluginAndWait(const std::wstring& path, DWORD timeout_ms) {
     if (bootstrap) CloseHandle(bootstrap);
     r.problem = L"LoadLibraryW failed for " + path + L" (error " + std::to_wstring(load_error) +
                 L"); running without it";
-    return r;
+    return nullptr;
   }
   r.loaded = true;
-  if (!bootstrap) {
-    r.problem = L"the plug-in started no bootstrap thread";
-    return r;
-  }
+  if (!bootstrap) r.problem = L"the plug-in started no bootstrap thread";
+  return bootstrap;
+}
+
+}  // namespace
+
+PluginLoad LoadPluginLive(const std::wstring& path, SiteTampering* before_load) {
+  PluginLoad r;
+  HANDLE bootstrap = LoadPluginAndCatch(path, r);
+  if (bootstrap) TrackBootstrap(bootstrap, before_load);
+  return r;
+}
+
+PluginLoad LoadPluginAndWait(const std::wstring& path, DWORD timeout_ms) {
+  PluginLoad r;
+  HANDLE bootstrap = LoadPluginAndCatch(path, r);
+  if (!bootstrap) return r;
   if (WaitForSingleObject(bootstrap, timeout_ms) == WAIT_OBJECT_0 && GetExitCodeThread(bootstrap, &r.exit_code)) {
     r.finished = true;
   } else {

@@ -15,6 +15,10 @@ struct PluginLoad {
 };
 
 PluginLoad LoadPluginAndWait(const std::wstring& path, DWORD timeout_ms);
+// Returns as soon as the loader has, as the game does: the bootstrap thread goes to live_start.h,
+// with the damage done before the load (which lasts until the start-up has ended).
+struct SiteTampering;
+PluginLoad LoadPluginLive(const std::wstring& path, SiteTampering* before_load);
 
 // Called on every new thread of the process (thread-attach of the world DLL).
 void NoteThreadStart();

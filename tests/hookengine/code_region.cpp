@@ -119,8 +119,3 @@ std::string DescribeDifference(const ProbeResult& a, const ProbeResult& b) {
     }
   return s.str();
 }
-
-bool IsFreeMemory(const void* p) {
-  MEMORY_BASIC_INFORMATION mbi;
-  return VirtualQuery(p, &mbi, sizeof mbi) == sizeof mbi && mbi.State == MEM_FREE;
-}

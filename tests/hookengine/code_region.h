@@ -77,4 +77,3 @@ ProbeResult RunProbe(CodeRegion& region, const void* fn, ProbeState inputs);
 // First differing register or memory byte, for failure messages.
 std::string DescribeDifference(const ProbeResult& a, const ProbeResult& b);
 
-bool IsFreeMemory(const void* p);

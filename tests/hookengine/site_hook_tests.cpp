@@ -132,10 +132,12 @@ TEST_P(SiteHook, DetourRunsTrampolineMatchesOriginalAndNothingIsLeftBehind) {
 
   ASSERT_EQ(MH_RemoveHook(target), MH_OK);
   EXPECT_EQ(function, std::vector<uint8_t>(target, target + function.size()));
-  EXPECT_TRUE(IsFreeMemory(original)) << "the trampoline's memory was not released";
   r = RunProbe(region, target, inputs);
   EXPECT_EQ(g_detourCalls, 2u);
   EXPECT_TRUE(r == direct) << "removed: " << DescribeDifference(r, direct);
+  // A detour that fetched the trampoline before the removal may still call it.
+  r = RunProbe(region, original, inputs);
+  EXPECT_TRUE(r == direct) << "trampoline called after removal: " << DescribeDifference(r, direct);
 }
 
 INSTANTIATE_TEST_SUITE_P(HostSites, SiteHook, ::testing::ValuesIn(kSites),

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/minhook_api.h"
@@ -49,7 +51,7 @@ void PrintTo(const Call& call, std::ostream* out) { *out << call.op << "(" << ca
 
 struct Script {
   MH_STATUS initStatus = MH_OK;
-  std::string failOp;        // "CreateHook" or "EnableHook"
+  std::string failOp;        // "CreateHook", "EnableHook" or "RemoveHook"
   int failOnCall = 0;        // 1-based count of that op
   MH_STATUS failStatus = MH_OK;
   std::vector<Call> calls;
@@ -79,6 +81,7 @@ MH_STATUS WINAPI FakeDisableHook(LPVOID target) {
 }
 MH_STATUS WINAPI FakeRemoveHook(LPVOID target) {
   g_script.calls.push_back({"RemoveHook", target});
+  if (g_script.failOp == "RemoveHook") return g_script.failStatus;
   return MH_OK;
 }
 
@@ -136,8 +139,8 @@ TEST_F(InstallDetoursTest, CreateFailureOnTheSecondRemovesTheFirst) {
                                                {"CreateHook", &a_},
                                                {"CreateHook", &b_},
                                                {"RemoveHook", &a_}}));
-  EXPECT_EQ(slotA_, nullptr);
-  EXPECT_EQ(slotB_, nullptr);
+  EXPECT_EQ(slotA_, &a_) << "a removed hook's slot forwards to the host function";
+  EXPECT_EQ(slotB_, nullptr) << "nothing to forward to for a hook never created";
 }
 
 TEST_F(InstallDetoursTest, CreateFailureOnTheFirstRemovesNothing) {
@@ -165,8 +168,9 @@ TEST_F(InstallDetoursTest, EnableFailureOnTheSecondDisablesTheFirstAndRemovesBot
   EXPECT_TRUE((tail == std::vector<Call>{{"RemoveHook", &b_}, {"RemoveHook", &a_}}) ||
               (tail == std::vector<Call>{{"RemoveHook", &a_}, {"RemoveHook", &b_}}))
       << testing::PrintToString(tail);
-  EXPECT_EQ(slotA_, nullptr);
-  EXPECT_EQ(slotB_, nullptr);
+  // The first hook was live: a detour entered then still forwards, to the host function itself.
+  EXPECT_EQ(slotA_, &a_);
+  EXPECT_EQ(slotB_, &b_);
 }
 
 TEST_F(InstallDetoursTest, EnableFailureOnTheFirstDisablesNothing) {
@@ -178,11 +182,11 @@ TEST_F(InstallDetoursTest, EnableFailureOnTheFirstDisablesNothing) {
   for (const Call& call : g_script.calls) EXPECT_NE(call.op, "DisableHook");
   EXPECT_EQ(std::count(g_script.calls.begin(), g_script.calls.end(), Call{"RemoveHook", &a_}), 1);
   EXPECT_EQ(std::count(g_script.calls.begin(), g_script.calls.end(), Call{"RemoveHook", &b_}), 1);
-  EXPECT_EQ(slotA_, nullptr);
-  EXPECT_EQ(slotB_, nullptr);
+  EXPECT_EQ(slotA_, &a_);
+  EXPECT_EQ(slotB_, &b_);
 }
 
-TEST_F(InstallDetoursTest, RemoveDisablesAndRemovesEachTargetAndClearsTheSlots) {
+TEST_F(InstallDetoursTest, RemoveDisablesAndRemovesEachTargetAndForwardsTheSlotsToThem) {
   RemoveDetours(detours_, 2);
   for (void* target : {static_cast<void*>(&a_), static_cast<void*>(&b_)}) {
     const auto disable = std::find(g_script.calls.begin(), g_script.calls.end(), Call{"DisableHook", target});
@@ -192,8 +196,17 @@ TEST_F(InstallDetoursTest, RemoveDisablesAndRemovesEachTargetAndClearsTheSlots) 
     EXPECT_LT(disable, remove);
   }
   EXPECT_EQ(g_script.calls.size(), 4u);
-  EXPECT_EQ(slotA_, nullptr);
-  EXPECT_EQ(slotB_, nullptr);
+  EXPECT_EQ(slotA_, &a_);
+  EXPECT_EQ(slotB_, &b_);
+}
+
+TEST_F(InstallDetoursTest, AHookThatCouldNotBeRemovedKeepsItsTrampoline) {
+  g_script.failOp = "RemoveHook";
+  g_script.failStatus = MH_ERROR_MEMORY_PROTECT;
+  RemoveDetours(detours_, 2);
+  // Still live: forwarding to the target would enter the detour again.
+  EXPECT_EQ(slotA_, reinterpret_cast<void*>(0xDEAD));
+  EXPECT_EQ(slotB_, reinterpret_cast<void*>(0xBEEF));
 }
 
 // Two real functions in executable memory, detoured by the real hook engine.
@@ -242,15 +255,54 @@ TEST_F(RealDetourTest, DetoursRunThroughTheirTrampolinesAndRemovalRestoresTheCod
   EXPECT_EQ(plusOne_(5), 106);
   EXPECT_EQ(twice_(5), 1010);
 
+  const Fn fetchedInFlight = ForwardOf(original_[0]);
   RemoveDetours(detours, 2);
-  EXPECT_EQ(original_[0], nullptr);
-  EXPECT_EQ(original_[1], nullptr);
+  // A detour still running calls what it fetched or what the slot holds now: either way the
+  // host function runs once.
+  EXPECT_EQ(fetchedInFlight(5), 6);
+  EXPECT_EQ(ForwardOf(original_[0])(5), 6);
+  EXPECT_EQ(ForwardOf(original_[1])(5), 10);
   EXPECT_EQ(plusOne_(5), 6);
   EXPECT_EQ(twice_(5), 10);
   EXPECT_EQ(std::memcmp(before, code_, sizeof(before)), 0);
   // Removing again is harmless.
   RemoveDetours(detours, 2);
   EXPECT_EQ(plusOne_(5), 6);
+}
+
+// The uninstaller's wait: it returns only once the detour inside has left, and a detour that
+// arrives after the close only forwards.
+TEST(DetourGate, CloseWaitsForThePassInsideAndRefusesLaterOnes) {
+  DetourGate gate;
+  OpenDetourGate(gate);
+  std::atomic<bool> entered{false};
+  std::atomic<bool> leave{false};
+  std::atomic<bool> stateTouchedAfterClose{false};
+  std::atomic<bool> closed{false};
+  std::thread detour([&] {
+    const GatePass pass(gate);
+    ASSERT_TRUE(pass.Open());
+    entered = true;
+    while (!leave) Sleep(1);
+    if (closed) stateTouchedAfterClose = true;  // would be a use after the uninstaller's reset
+  });
+  while (!entered) Sleep(1);
+  std::thread uninstaller([&] {
+    CloseDetourGate(gate);
+    closed = true;
+  });
+  Sleep(50);
+  EXPECT_FALSE(closed.load()) << "closed while a detour was still inside";
+  leave = true;
+  detour.join();
+  uninstaller.join();
+  EXPECT_TRUE(closed.load());
+  EXPECT_FALSE(stateTouchedAfterClose.load());
+  const GatePass late(gate);
+  EXPECT_FALSE(late.Open());
+  OpenDetourGate(gate);
+  const GatePass reinstalled(gate);
+  EXPECT_TRUE(reinstalled.Open());
 }
 
 }  // namespace

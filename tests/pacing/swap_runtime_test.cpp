@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "core/perf_counter.h"
 #include "pacing/limiter_wait.h"
@@ -100,9 +101,11 @@ TEST_F(SwapRuntimeTest, PresentsPassThroughTheDetourUntilRemoval) {
   UninstallSwapRuntime();
   EXPECT_EQ(*slot, AddressOf(&FakeSdlSwap));
   EXPECT_EQ(SwapRuntimeOriginal(), nullptr);
-  // A present already on its way into the detour finds no original and does nothing.
+  // A present already on its way into the detour is still forwarded, once, unmeasured.
+  g_counterReads = 0;
   SwapWindowDetour(&window);
-  EXPECT_EQ(g_sdlSwapCalls, 1);
+  EXPECT_EQ(g_sdlSwapCalls, 2);
+  EXPECT_EQ(g_counterReads, 0);
   UninstallSwapRuntime();  // removing twice is harmless
   EXPECT_EQ(*slot, AddressOf(&FakeSdlSwap));
 }
@@ -149,8 +152,9 @@ TEST_F(SwapRuntimeTest, SlotChangedBetweenLookupAndReplacementFailsAndKeepsTheir
   EXPECT_EQ(*image.slot(0, 1), AddressOf(&UnrelatedHook));
   EXPECT_EQ(SwapRuntimeOriginal(), nullptr);
   // Nothing is left running: a stray call into the detour neither waits nor records.
+  g_counterReads = 0;
   SwapWindowDetour(nullptr);
-  EXPECT_EQ(g_counterReads, 1);
+  EXPECT_EQ(g_counterReads, 0);
   EXPECT_FALSE(TakeSwapReport().hasCadence);
 }
 
@@ -198,7 +202,7 @@ TEST_F(SwapRuntimeTest, RemovalLeavesASlotThatNoLongerHoldsTheDetour) {
   Present(slot);
   Present(slot);
   EXPECT_EQ(g_sdlSwapCalls, 2);
-  EXPECT_EQ(g_counterReads, 2);
+  EXPECT_EQ(g_counterReads, 0);
   EXPECT_FALSE(TakeSwapReport().hasCadence);
 }
 
@@ -254,6 +258,43 @@ TEST_F(SwapRuntimeTest, PacedSampleTakesTheWaitAndThePresentMeasuresTheDelay) {
   PaceBeforeSample();
   EXPECT_GE(g_fakeNow.load(), start + frequency_ / 60);
   EXPECT_LT(g_fakeNow.load(), start + frequency_ / 60 + Microseconds(2000));
+}
+
+// Removal while the render thread waits for its deadline: the limiter is reset only after the
+// wait has ended, and later calls leave it alone.
+TEST_F(SwapRuntimeTest, RemovalWaitsForThePaceInFlightBeforeResettingTheLimiter) {
+  FakePeImage image({SdlImports(AddressOf(&FakeSdlSwap))});
+  uint64_t* slot = image.slot(0, 1);
+  std::wstring message;
+  ASSERT_TRUE(InstallSwapRuntime(image.module(), false, 5, true, 60, message));
+  PaceBeforeSample();  // starts the cadence
+  Present(slot);
+  std::atomic<bool> paceDone{false};
+  std::atomic<bool> removed{false};
+  std::atomic<bool> removedBeforePaceEnded{false};
+  g_counterReads = 0;
+  std::thread render([&] {
+    PaceBeforeSample();  // the clock stands still: waits until the test moves it
+    paceDone = true;
+  });
+  while (g_counterReads.load() < 3) Sleep(1);  // now, then the wait's own looks
+  std::thread bootstrap([&] {
+    UninstallSwapRuntime();
+    removedBeforePaceEnded = !paceDone.load();
+    removed = true;
+  });
+  Sleep(50);
+  EXPECT_FALSE(removed.load());
+  g_fakeNow += frequency_;
+  render.join();
+  bootstrap.join();
+  EXPECT_FALSE(removedBeforePaceEnded.load());
+  EXPECT_EQ(*slot, AddressOf(&FakeSdlSwap));
+  g_counterReads = 0;
+  PaceBeforeSample();
+  SwapWindowDetour(nullptr);
+  EXPECT_EQ(g_counterReads, 0) << "nothing paces or measures once removed";
+  EXPECT_EQ(g_sdlSwapCalls, 2);
 }
 
 TEST_F(SwapRuntimeTest, UnpacedPresentWaitsForItsDeadline) {
