@@ -22,12 +22,6 @@ constexpr wchar_t kPluginName[] = L"QuarrenVelt.Framolt";
 constexpr wchar_t kPluginVersion[] = L"" FRAMOLT_VERSION;  // the project version, one source for log and package
 constexpr wchar_t kFailClosedNoEngineHooks[] = L"Fail-closed: no engine hooks were installed.";
 
-// Features whose host mapping this build does not carry yet: they refuse, so nothing is half-installed.
-bool InstallUnavailableFeature(const wchar_t* feature, std::wstring& message) {
-  message = std::wstring(feature) + L" is not available in this build.";
-  return false;
-}
-
 void LogInfo(const std::wstring& text) { LogWrite(LogLevel::Info, text); }
 void LogError(const std::wstring& text) { LogWrite(LogLevel::Error, text); }
 
