@@ -107,7 +107,7 @@ bool NextStepDueSeconds(double* seconds) {
   uint64_t dueMs = 0;
   double counterMs = 0.0;
   if (frequency < 1 || scheduler == nullptr || !ReadHostValueAt(scheduler, host_layout::kSchedulerDueMs, dueMs) ||
-      !HostMsReachedAt(g_frame.refiner, dueMs, &counterMs))
+      !StepDueAt(g_frame.refiner, dueMs, &counterMs))
     return false;
   *seconds = counterMs / 1000.0;
   return true;

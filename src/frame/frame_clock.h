@@ -31,7 +31,7 @@ struct RenderPhaseReading {
 // The render phase from the host scheduler of the running engine, refined below the host clock's
 // millisecond while its relation to the performance counter holds.
 RenderPhaseReading RenderPhase();
-// Performance-counter seconds by which the host's scheduler surely sees its next step as due;
+// Performance-counter seconds from which a render sample could find the host's next step due;
 // false while the host clock's relation to the counter is not trusted.
 bool NextStepDueSeconds(double* seconds);
 // Frames whose phase was refined, and frames that kept the host's, by reason.

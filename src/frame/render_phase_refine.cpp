@@ -164,9 +164,11 @@ RenderPhaseResult RefineRenderPhase(RenderPhaseRefiner& refiner, const PhaseObse
   return refined;
 }
 
-bool HostMsReachedAt(const RenderPhaseRefiner& refiner, uint64_t hostMs, double* counterMs) noexcept {
+bool StepDueAt(const RenderPhaseRefiner& refiner, uint64_t dueMs, double* counterMs) noexcept {
   if (!EdgesTrusted(refiner, refiner.boundsCounterMs)) return false;
-  *counterMs = static_cast<double>(hostMs) - refiner.offsetLow;
+  const double hostSeesDue = static_cast<double>(dueMs) - refiner.offsetHigh;
+  const double phaseWraps = GridDue(refiner, dueMs) - (refiner.offsetLow + refiner.offsetHigh) / 2.0;
+  *counterMs = std::min(hostSeesDue, phaseWraps);
   return true;
 }
 

@@ -66,9 +66,9 @@ struct RenderPhaseRefiner {
 // relation can't be trusted, else the refined one. Counts which it was.
 RenderPhaseResult RefineRenderPhase(RenderPhaseRefiner& refiner, const PhaseObservation& observation) noexcept;
 
-// True while the millisecond edges are trusted: the counter time (ms) by which the host clock has
-// surely reached hostMs.
-bool HostMsReachedAt(const RenderPhaseRefiner& refiner, uint64_t hostMs, double* counterMs) noexcept;
+// True while the millisecond edges are trusted: the earliest counter time (ms) at which a reading
+// could see the step due at dueMs as due, or a refined phase past 1 for it.
+bool StepDueAt(const RenderPhaseRefiner& refiner, uint64_t dueMs, double* counterMs) noexcept;
 
 void ResetRenderPhaseRefiner(RenderPhaseRefiner& refiner) noexcept;
 const wchar_t* PhaseFallbackReasonName(PhaseFallbackReason reason) noexcept;

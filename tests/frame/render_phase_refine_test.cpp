@@ -182,18 +182,20 @@ TEST(RenderPhaseRefine, RejectedHostPhaseStaysRejected) {
   EXPECT_EQ(phase.rawAlpha, ComputeRenderPhase(o.dueMs, o.unitMs, o.rate, o.hostMs).rawAlpha);
 }
 
-TEST(RenderPhaseRefine, TellsWhenTheHostClockReachesADueTime) {
+TEST(RenderPhaseRefine, TellsWhenTheNextStepFallsDue) {
   RenderPhaseRefiner refiner;
   HostTrace host;
   double counterMs = 0.0;
-  EXPECT_FALSE(HostMsReachedAt(refiner, 1000, &counterMs)) << "nothing learned yet";
+  EXPECT_FALSE(StepDueAt(refiner, 16000, &counterMs)) << "nothing learned yet";
   Render(refiner, host, {20000.0, 144.0, 0.05}, 200, [](int, double, const PhaseObservation&,
                                                         const RenderPhaseResult&, const RenderPhaseResult&) {});
-  const uint64_t due = 16000;
-  ASSERT_TRUE(HostMsReachedAt(refiner, due, &counterMs));
-  const double edge = static_cast<double>(due) - kHostOffsetMs;  // where the host clock turns to 16000
-  EXPECT_GE(counterMs, edge);
-  EXPECT_LT(counterMs, edge + 0.5);
+  // Due times rounded down are seen by the host before the exact grid point, rounded up ones after.
+  const double grid = kGridStartMs + 900.0 * kStepMs;  // 16000.37
+  ASSERT_TRUE(StepDueAt(refiner, 16000, &counterMs));
+  EXPECT_LE(counterMs, 16000.0 - kHostOffsetMs);
+  EXPECT_GT(counterMs, 16000.0 - kHostOffsetMs - 0.5);
+  ASSERT_TRUE(StepDueAt(refiner, 16034, &counterMs));  // grid 16033.70: the phase wraps first
+  EXPECT_NEAR(counterMs, grid + 2.0 * kStepMs - kHostOffsetMs, 0.1);
 }
 
 }  // namespace
