@@ -12,6 +12,8 @@
 namespace qv {
 
 enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad };
+// The scheduler's millisecond clock: exact, coarse as a system tick, pausing, or jumping ahead.
+enum class HostClock { Milliseconds, Coarse, Pausing, Jumping };
 
 struct HeaderPatch {
   std::wstring field;  // timestamp, image-size, machine, magic, lfanew
@@ -41,6 +43,7 @@ struct Options {
   double naive_limit_fps = 0.0;
   double draw_us = 200.0;
   Scenario scenario = Scenario::Full;
+  HostClock host_clock = HostClock::Milliseconds;
   uint8_t limit_byte = 1;
   TickInjection<uint8_t> listener_flag;
   TickInjection<uint32_t> camera_mode;
