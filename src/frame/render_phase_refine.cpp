@@ -155,9 +155,12 @@ RenderPhaseResult RefineRenderPhase(RenderPhaseRefiner& refiner, const PhaseObse
   const double now = std::clamp(counter + (refiner.offsetLow + refiner.offsetHigh) / 2.0, hostNow,
                                 hostNow + kHostResolutionMs);
   const double raw = (now - (GridDue(refiner, o.dueMs) - step)) / step;
+  // Within the host clock's resolution of the host's phase, and never across a step edge the host
+  // has not reached: until its clock turns to the due time the step has not run, so the phase holds
+  // at 1, and once it has, the phase starts from 0.
   const double reach = kHostResolutionMs / step;
-  const double low = std::max(kPhaseLow, host.rawAlpha - reach);
-  const double high = std::min(kPhaseHigh, host.rawAlpha + reach);
+  const double low = std::max({kPhaseLow, host.rawAlpha - reach, host.rawAlpha >= 0.0 ? 0.0 : kPhaseLow});
+  const double high = std::min({kPhaseHigh, host.rawAlpha + reach, host.rawAlpha <= 1.0 ? 1.0 : kPhaseHigh});
   RenderPhaseResult refined{true, 0.0, std::clamp(raw, low, high)};
   refined.alpha = std::clamp(refined.rawAlpha, 0.0, 1.0);
   ++refiner.counters.refined;
@@ -166,9 +169,7 @@ RenderPhaseResult RefineRenderPhase(RenderPhaseRefiner& refiner, const PhaseObse
 
 bool StepDueAt(const RenderPhaseRefiner& refiner, uint64_t dueMs, double* counterMs) noexcept {
   if (!EdgesTrusted(refiner, refiner.boundsCounterMs)) return false;
-  const double hostSeesDue = static_cast<double>(dueMs) - refiner.offsetHigh;
-  const double phaseWraps = GridDue(refiner, dueMs) - (refiner.offsetLow + refiner.offsetHigh) / 2.0;
-  *counterMs = std::min(hostSeesDue, phaseWraps);
+  *counterMs = static_cast<double>(dueMs) - refiner.offsetHigh;
   return true;
 }
 

@@ -66,8 +66,8 @@ struct RenderPhaseRefiner {
 // relation can't be trusted, else the refined one. Counts which it was.
 RenderPhaseResult RefineRenderPhase(RenderPhaseRefiner& refiner, const PhaseObservation& observation) noexcept;
 
-// True while the millisecond edges are trusted: the earliest counter time (ms) at which a reading
-// could see the step due at dueMs as due, or a refined phase past 1 for it.
+// True while the millisecond edges are trusted: the earliest counter time (ms) at which the host
+// clock could show dueMs, when the host sees that step due and its phase passes 1.
 bool StepDueAt(const RenderPhaseRefiner& refiner, uint64_t dueMs, double* counterMs) noexcept;
 
 void ResetRenderPhaseRefiner(RenderPhaseRefiner& refiner) noexcept;
