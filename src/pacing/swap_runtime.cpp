@@ -23,6 +23,7 @@ constexpr std::wstring_view kAlreadyInstalled = L"SDL_GL_SwapWindow already pass
 constexpr std::wstring_view kReporterFailed =
     L"Swap hook installed, but the telemetry reporter thread could not start.";
 
+constexpr double kStepRateMarginSeconds = 0.001;
 constexpr DWORD kMaxReportSleepMilliseconds = 0xFFFFFFFEu;  // one below INFINITE
 
 struct SwapRuntimeState {
@@ -169,6 +170,14 @@ void UninstallSwapRuntime() {
 
 namespace {
 
+// The wait is split only where frames come faster than steps. At or below the step rate a step
+// that the host's look at its schedule just misses runs together with the next one a frame
+// later, and the frame between has no tick pair to blend; the wait in front of the sample alone
+// keeps one step per frame there.
+bool FramesOutpaceSteps() {
+  return g_swap.limiter.interval < FrameClock().fixedStep - kStepRateMarginSeconds;
+}
+
 // The frame's deadline, from the limiter when the wait after the previous present did not take it.
 double TakeFrameDeadline(double nowSeconds) {
   const double deadline = g_swap.frameDeadline;
@@ -192,7 +201,7 @@ void PaceBeforeSample() {
   LearnFrameLead(g_swap.pacer, nowSeconds);
   const double deadline = TakeFrameDeadline(nowSeconds);
   double stepDue = 0.0;
-  const bool stepDueKnown = NextStepDueSeconds(&stepDue);
+  const bool stepDueKnown = FramesOutpaceSteps() && NextStepDueSeconds(&stepDue);
   const double sampleAt = PlanSampleTime(deadline, nowSeconds, stepDueKnown, stepDue);
   WaitUntil(sampleAt, frequency);
   g_swap.presentDeadline = sampleAt < deadline ? deadline : 0.0;
@@ -208,6 +217,7 @@ namespace {
 // The deadline is taken here, before the wait, so a wait or a host that overruns makes this one
 // present late but leaves the cadence where it was.
 void WaitAheadOfNextFrame(int64_t frequency) {
+  if (!FramesOutpaceSteps()) return;
   int64_t now = 0;
   if (!ReadPerformanceCounter(&now)) return;
   const double nextDeadline = NextDeadline(g_swap.limiter, CountToSeconds(now, frequency));
