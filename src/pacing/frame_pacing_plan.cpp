@@ -23,9 +23,14 @@ constexpr double kMinSlackSeconds = 0.00002;
 
 }  // namespace
 
-double PlanEarlyWaitEnd(const FramePacer& pacer, double nextDeadline, double interval) {
-  const double margin = std::clamp(pacer.lead + kLeadSpareSeconds, kMinMarginSeconds, interval / 2.0);
-  return nextDeadline - margin;
+double PlanEarlyWaitEnd(FramePacer& pacer, double nextDeadline, double interval, bool stepDueKnown,
+                        double stepDueAt) {
+  const auto end = [&](bool step) {
+    return nextDeadline - std::clamp(pacer.lead[step ? 1 : 0] + kLeadSpareSeconds, kMinMarginSeconds, interval / 2.0);
+  };
+  // Unknown due times count as a step every frame: the larger lead is the safe one.
+  pacer.stepExpected = !stepDueKnown || stepDueAt <= end(true);
+  return end(pacer.stepExpected);
 }
 
 void LearnFrameLead(FramePacer& pacer, double nowSeconds) {
@@ -33,7 +38,8 @@ void LearnFrameLead(FramePacer& pacer, double nowSeconds) {
   const double lead = nowSeconds - pacer.earlyWaitEnd;
   pacer.earlyWaitEnd = 0.0;
   if (!std::isfinite(lead) || lead < 0.0) return;
-  pacer.lead = std::clamp(lead > pacer.lead ? pacer.lead + kLeadUp : pacer.lead - kLeadDown, 0.0, kMaxLeadSeconds);
+  double& learned = pacer.lead[pacer.stepExpected ? 1 : 0];
+  learned = std::clamp(lead > learned ? learned + kLeadUp : learned - kLeadDown, 0.0, kMaxLeadSeconds);
 }
 
 double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, double stepDueAt) {

@@ -7,12 +7,17 @@
 // waits only for the rest. Pure logic: limiter_wait.h waits, the swap runtime measures.
 
 struct FramePacer {
-  double lead = 0.0005;       // seconds from the end of the early wait to the start of the sample's
+  // Seconds from the end of the early wait to the start of the sample's, for frames without and
+  // with a host step in between (a step costs the host far more than a frame's start).
+  double lead[2] = {0.0005, 0.0005};
   double earlyWaitEnd = 0.0;  // counter seconds when the last early wait returned; 0: none to measure
+  bool stepExpected = false;  // a step fell due before that early wait's end
 };
 
-// The end of the wait right after a present, for a frame whose deadline is nextDeadline.
-double PlanEarlyWaitEnd(const FramePacer& pacer, double nextDeadline, double interval);
+// The end of the wait right after a present, for a frame whose deadline is nextDeadline; a step
+// that falls due before it (stepDueAt, when known) makes room for the host's update.
+double PlanEarlyWaitEnd(FramePacer& pacer, double nextDeadline, double interval, bool stepDueKnown,
+                        double stepDueAt);
 // The sample's wait began at nowSeconds: learns the lead from the early wait that preceded it.
 void LearnFrameLead(FramePacer& pacer, double nowSeconds);
 // Until when the sample waits: its deadline, unless the host's next step falls due first

@@ -222,7 +222,10 @@ void WaitAheadOfNextFrame(int64_t frequency) {
   if (!ReadPerformanceCounter(&now)) return;
   const double nextDeadline = NextDeadline(g_swap.limiter, CountToSeconds(now, frequency));
   g_swap.frameDeadline = nextDeadline;
-  WaitUntilNear(PlanEarlyWaitEnd(g_swap.pacer, nextDeadline, g_swap.limiter.interval), frequency);
+  double stepDue = 0.0;
+  const bool stepDueKnown = NextStepDueSeconds(&stepDue);
+  WaitUntilNear(PlanEarlyWaitEnd(g_swap.pacer, nextDeadline, g_swap.limiter.interval, stepDueKnown, stepDue),
+                frequency);
   int64_t end = 0;
   g_swap.pacer.earlyWaitEnd = ReadPerformanceCounter(&end) ? CountToSeconds(end, frequency) : 0.0;
 }
