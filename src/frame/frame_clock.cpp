@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/perf_counter.h"
+#include "frame/render_phase_refine.h"
 #include "host/hook_install.h"
 #include "host/host_layout.h"
 #include "host/host_memory.h"
@@ -21,9 +22,21 @@ struct FrameClockState {
   std::atomic<SchedulerClockFn> schedulerClock{nullptr};
   std::atomic<ResetHookFn> resetHooks[static_cast<size_t>(ResetHook::Count)] = {};
   DetourGate gate;
+  RenderPhaseRefiner refiner;
 };
 
 FrameClockState g_frame;
+
+double CountToMs(int64_t count, int64_t frequency) {
+  return static_cast<double>(count) * 1000.0 / static_cast<double>(frequency);
+}
+
+void* RunningScheduler() {
+  void* engine = CurrentEngine();
+  void* scheduler = nullptr;
+  if (engine == nullptr || !ReadHostValueAt(engine, host_layout::kEngineScheduler, scheduler)) return nullptr;
+  return scheduler;
+}
 
 }  // namespace
 
@@ -62,11 +75,9 @@ bool NowSeconds(double* seconds) {
 
 RenderPhaseReading RenderPhase() {
   RenderPhaseReading reading;
-  void* engine = CurrentEngine();
   SchedulerClockFn schedulerClock = g_frame.schedulerClock.load(std::memory_order_acquire);
-  if (engine == nullptr || schedulerClock == nullptr) return reading;
-  void* scheduler = nullptr;
-  if (!ReadHostValueAt(engine, host_layout::kEngineScheduler, scheduler) || scheduler == nullptr) return reading;
+  void* scheduler = schedulerClock != nullptr ? RunningScheduler() : nullptr;
+  if (scheduler == nullptr) return reading;
   uint64_t dueMs = 0;
   double unitMs = 0.0;
   double rate = 0.0;
@@ -74,13 +85,39 @@ RenderPhaseReading RenderPhase() {
       !ReadHostValueAt(scheduler, host_layout::kSchedulerUnitMs, unitMs) ||
       !ReadHostValueAt(scheduler, host_layout::kSchedulerRate, rate))
     return reading;
+  // The counter on both sides of the host's clock places its millisecond edges.
+  const int64_t frequency = g_frame.frequency.load(std::memory_order_acquire);
+  int64_t before = 0;
+  int64_t after = 0;
+  const bool timed = frequency >= 1 && ReadPerformanceCounter(&before);
   const uint64_t nowMs = schedulerClock(scheduler);
-  const RenderPhaseResult phase = ComputeRenderPhase(dueMs, unitMs, rate, nowMs);
+  RenderPhaseResult phase{};
+  if (timed && ReadPerformanceCounter(&after)) {
+    const PhaseObservation observation{dueMs, unitMs, rate, nowMs, CountToMs(before, frequency),
+                                       CountToMs(after, frequency)};
+    phase = RefineRenderPhase(g_frame.refiner, observation);
+  } else {
+    phase = ComputeRenderPhase(dueMs, unitMs, rate, nowMs);
+  }
   reading.ok = phase.ok;
   reading.alpha = phase.alpha;
   reading.rawAlpha = phase.rawAlpha;
   return reading;
 }
+
+bool NextStepDueSeconds(double* seconds) {
+  const int64_t frequency = g_frame.frequency.load(std::memory_order_acquire);
+  void* scheduler = g_frame.schedulerClock.load(std::memory_order_acquire) != nullptr ? RunningScheduler() : nullptr;
+  uint64_t dueMs = 0;
+  double counterMs = 0.0;
+  if (frequency < 1 || scheduler == nullptr || !ReadHostValueAt(scheduler, host_layout::kSchedulerDueMs, dueMs) ||
+      !StepDueAt(g_frame.refiner, dueMs, &counterMs))
+    return false;
+  *seconds = counterMs / 1000.0;
+  return true;
+}
+
+const PhaseRefineCounters& RenderPhaseRefineCounters() { return g_frame.refiner.counters; }
 
 void SetResetHook(ResetHook hook, ResetHookFn fn) {
   g_frame.resetHooks[static_cast<size_t>(hook)].store(fn, std::memory_order_release);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "frame/presentation_clock.h"
+#include "frame/render_phase_refine.h"
 
 // Reads the performance frequency and the host's scheduler clock function. False with a message
 // when either is unavailable.
@@ -27,8 +28,14 @@ struct RenderPhaseReading {
   double alpha = 0.0;
   double rawAlpha = 0.0;
 };
-// The render phase from the host scheduler of the running engine.
+// The render phase from the host scheduler of the running engine, refined below the host clock's
+// millisecond while its relation to the performance counter holds.
 RenderPhaseReading RenderPhase();
+// Performance-counter seconds from which a render sample could find the host's next step due;
+// false while the host clock's relation to the counter is not trusted.
+bool NextStepDueSeconds(double* seconds);
+// Frames whose phase was refined, and frames that kept the host's, by reason.
+const PhaseRefineCounters& RenderPhaseRefineCounters();
 
 // Who joins the reset of every interpolation history. Each subsystem that keeps histories sets its
 // slot when it installs and clears it when it uninstalls; the order is the enum's.

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/text.h"
+#include "frame/frame_clock.h"
 
 namespace {
 
@@ -32,6 +33,12 @@ std::wstring FormatCameraCadence(const CameraRenderCounters& c) {
          FormatUnsigned(c.failedApplyRollbacks) + L".";
 }
 
+std::wstring FormatRenderPhaseRefine(const PhaseRefineCounters& c) {
+  return L"Camera phase: refined=" + FormatUnsigned(c.refined) +
+         L", host-phase(learning/coarse/paused/jumped/drifted)=" + Slashed(c.fallback, 0, kPhaseFallbackReasonCount) +
+         L".";
+}
+
 void CameraCadenceCheck(double now, const CameraRenderCounters& counters) {
   if (g_lastCameraReport == 0.0) {
     g_lastCameraReport = now;
@@ -39,5 +46,6 @@ void CameraCadenceCheck(double now, const CameraRenderCounters& counters) {
   }
   if (now - g_lastCameraReport < kCameraReportInterval) return;
   LogWrite(LogLevel::Info, FormatCameraCadence(counters));
+  LogWrite(LogLevel::Debug, FormatRenderPhaseRefine(RenderPhaseRefineCounters()));
   g_lastCameraReport = now;
 }

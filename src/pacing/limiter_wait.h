@@ -3,4 +3,10 @@
 // then yields. Returns early only when the counter cannot be read.
 #include <cstdint>
 
+// Looks for a sleep finer than a millisecond; without one the wait sleeps in whole milliseconds.
+void InitLimiterWait();
+// The render thread's waits only: the learned sleep overshoot is its own. A wait for a present
+// yields through its last millisecond; one that ends ahead of the present (WaitUntilNear) sleeps
+// as close to its end as the system allows.
 void WaitUntil(double deadlineSeconds, int64_t frequency);
+void WaitUntilNear(double deadlineSeconds, int64_t frequency);

@@ -6,9 +6,11 @@
 
 #include "core/log.h"
 #include "core/perf_counter.h"
+#include "frame/frame_clock.h"
 #include "host/hook_install.h"
 #include "host/import_slot.h"
 #include "pacing/cadence_histogram.h"
+#include "pacing/frame_pacing_plan.h"
 #include "pacing/limiter_wait.h"
 #include "pacing/presentation_limiter.h"
 #include "pacing/sample_to_present.h"
@@ -22,6 +24,7 @@ constexpr std::wstring_view kAlreadyInstalled = L"SDL_GL_SwapWindow already pass
 constexpr std::wstring_view kReporterFailed =
     L"Swap hook installed, but the telemetry reporter thread could not start.";
 
+constexpr double kStepRateMarginSeconds = 0.001;
 constexpr DWORD kMaxReportSleepMilliseconds = 0xFFFFFFFEu;  // one below INFINITE
 
 struct SwapRuntimeState {
@@ -41,7 +44,10 @@ struct SwapRuntimeState {
   // Render thread only, apart from configuration before the slot swap and the reset at removal.
   std::atomic<bool> samplePending{false};
   int64_t sampleTime = 0;  // 0: the paced sample's time could not be read
+  double frameDeadline = 0.0;    // taken right after the previous present; 0: none yet
+  double presentDeadline = 0.0;  // set when the sample went ahead of its deadline: the present waits
   PresentationLimiter limiter;
+  FramePacer pacer;
   CadenceHistogram cadence;
   SampleToPresentStats delay;
 };
@@ -116,7 +122,11 @@ bool InstallSwapRuntime(HMODULE host, bool telemetryOn, uint32_t reportIntervalS
   g_swap.limiterOn.store(limiterOn, std::memory_order_relaxed);
   g_swap.samplePending.store(false, std::memory_order_relaxed);
   g_swap.sampleTime = 0;
+  g_swap.frameDeadline = 0.0;
+  g_swap.presentDeadline = 0.0;
+  g_swap.pacer = FramePacer{};
   g_swap.cadence.lastCount = 0;
+  InitLimiterWait();
   g_swap.original.store(reinterpret_cast<SwapWindowFunction>(lookup.value), std::memory_order_release);
   g_swap.lastOriginal.store(reinterpret_cast<SwapWindowFunction>(lookup.value), std::memory_order_release);
   OpenDetourGate(g_swap.gate);
@@ -170,6 +180,25 @@ void UninstallSwapRuntime() {
   g_swap.slot = nullptr;
 }
 
+namespace {
+
+// The wait is split only where frames come faster than steps. At or below the step rate a step
+// that the host's look at its schedule just misses runs together with the next one a frame
+// later, and the frame between has no tick pair to blend; the wait in front of the sample alone
+// keeps one step per frame there.
+bool FramesOutpaceSteps() {
+  return g_swap.limiter.interval < FrameClock().fixedStep - kStepRateMarginSeconds;
+}
+
+// The frame's deadline, from the limiter when the wait after the previous present did not take it.
+double TakeFrameDeadline(double nowSeconds) {
+  const double deadline = g_swap.frameDeadline;
+  g_swap.frameDeadline = 0.0;
+  return deadline > 0.0 ? deadline : NextDeadline(g_swap.limiter, nowSeconds);
+}
+
+}  // namespace
+
 void PaceBeforeSample() {
   const GatePass pass(g_swap.gate);
   if (!pass.Open()) {
@@ -184,11 +213,40 @@ void PaceBeforeSample() {
   if (!ReadPerformanceCounter(&now)) {
     return;
   }
-  WaitUntil(NextDeadline(g_swap.limiter, CountToSeconds(now, frequency)), frequency);
+  const double nowSeconds = CountToSeconds(now, frequency);
+  LearnFrameLead(g_swap.pacer, nowSeconds);
+  const double deadline = TakeFrameDeadline(nowSeconds);
+  double stepDue = 0.0;
+  const bool stepDueKnown = FramesOutpaceSteps() && NextStepDueSeconds(&stepDue);
+  const double sampleAt = PlanSampleTime(deadline, nowSeconds, stepDueKnown, stepDue);
+  WaitUntil(sampleAt, frequency);
+  g_swap.presentDeadline = sampleAt < deadline ? deadline : 0.0;
   int64_t sampleTime = 0;
   g_swap.sampleTime = ReadPerformanceCounter(&sampleTime) ? sampleTime : 0;
   g_swap.samplePending.store(true, std::memory_order_relaxed);
 }
+
+namespace {
+
+// Right after a paced frame's present: the bulk of the next frame's wait, before the host looks at
+// its schedule, so the steps that fall due meanwhile run before the next sample.
+// The deadline is taken here, before the wait, so a wait or a host that overruns makes this one
+// present late but leaves the cadence where it was.
+void WaitAheadOfNextFrame(int64_t frequency) {
+  if (!FramesOutpaceSteps()) return;
+  int64_t now = 0;
+  if (!ReadPerformanceCounter(&now)) return;
+  const double nextDeadline = NextDeadline(g_swap.limiter, CountToSeconds(now, frequency));
+  g_swap.frameDeadline = nextDeadline;
+  double stepDue = 0.0;
+  const bool stepDueKnown = NextStepDueSeconds(&stepDue);
+  WaitUntilNear(PlanEarlyWaitEnd(g_swap.pacer, nextDeadline, g_swap.limiter.interval, stepDueKnown, stepDue),
+                frequency);
+  int64_t end = 0;
+  g_swap.pacer.earlyWaitEnd = ReadPerformanceCounter(&end) ? CountToSeconds(end, frequency) : 0.0;
+}
+
+}  // namespace
 
 void SwapWindowDetour(void* window) {
   SwapWindowFunction original = g_swap.original.load(std::memory_order_acquire);
@@ -197,15 +255,23 @@ void SwapWindowDetour(void* window) {
   }
   const GatePass pass(g_swap.gate);
   int64_t now = 0;
+  bool pending = false;
+  const int64_t frequency = g_swap.frequency.load(std::memory_order_relaxed);
+  const bool limiterOn = frequency >= 1 && g_swap.limiterOn.load(std::memory_order_relaxed);
   if (pass.Open() && ReadPerformanceCounter(&now)) {
-    const bool pending = g_swap.samplePending.exchange(false, std::memory_order_relaxed);
+    pending = g_swap.samplePending.exchange(false, std::memory_order_relaxed);
     const bool telemetryOn = g_swap.telemetryOn.load(std::memory_order_relaxed);
-    const int64_t frequency = g_swap.frequency.load(std::memory_order_relaxed);
-    if (pending && telemetryOn && g_swap.sampleTime > 0) {
+    if (pending && limiterOn && g_swap.presentDeadline > 0.0) {
+      // The sample went ahead of a step's due time: the present still keeps its deadline.
+      WaitUntil(g_swap.presentDeadline, frequency);
+      if (!ReadPerformanceCounter(&now)) now = 0;
+    }
+    g_swap.presentDeadline = 0.0;
+    if (pending && telemetryOn && g_swap.sampleTime > 0 && now > 0) {
       RecordSampleToPresent(g_swap.delay, now - g_swap.sampleTime);
     }
-    if (!pending && frequency >= 1 && g_swap.limiterOn.load(std::memory_order_relaxed)) {
-      WaitUntil(NextDeadline(g_swap.limiter, CountToSeconds(now, frequency)), frequency);
+    if (!pending && limiterOn) {
+      WaitUntil(TakeFrameDeadline(CountToSeconds(now, frequency)), frequency);
       // An unreadable counter after the wait leaves this interval unmeasured (counted invalid).
       if (!ReadPerformanceCounter(&now)) {
         now = 0;
@@ -218,6 +284,7 @@ void SwapWindowDetour(void* window) {
   if (original != nullptr) {
     original(window);
   }
+  if (pending && limiterOn) WaitAheadOfNextFrame(frequency);
 }
 
 SwapWindowFunction SwapRuntimeOriginal() {

@@ -1,5 +1,6 @@
 // cEngine and its main loop: fixed steps on the scheduler's millisecond clock,
 // updater messages after every step, and frames rendered viewport by viewport.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -217,7 +218,23 @@ void QvUpdaterRunMessage(void* updater, int message, float value) {
 // Milliseconds since boot; the scheduler clock subtracts the game's start value.
 uint64_t QvSchedulerClockRaw() {
   World& w = TheWorld();
-  return static_cast<uint64_t>(QpcNow()) * 1000u / static_cast<uint64_t>(w.qpc_frequency);
+  const int64_t now = QpcNow();
+  const uint64_t ms = static_cast<uint64_t>(now) * 1000u / static_cast<uint64_t>(w.qpc_frequency);
+  const double run_s = QpcSeconds(now - w.qpc_start);
+  const double periods = std::floor(run_s / 2.0);
+  switch (w.options.host_clock) {
+    case HostClock::Milliseconds:
+      break;
+    case HostClock::Coarse:  // a 64 Hz system tick
+      return static_cast<uint64_t>(std::floor(std::floor(static_cast<double>(ms) / 15.625) * 15.625));
+    case HostClock::Pausing: {  // the time it stood still is lost for good
+      const double standing_ms = 100.0 * periods + 1000.0 * std::max(0.0, run_s - 2.0 * periods - 1.9);
+      return ms - static_cast<uint64_t>(standing_ms);
+    }
+    case HostClock::Jumping:
+      return ms + static_cast<uint64_t>(150.0 * periods);
+  }
+  return ms;
 }
 
 }  // extern "C"

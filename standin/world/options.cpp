@@ -156,6 +156,13 @@ bool ParseOptions(Options* o, std::wstring* error) {
       else if (v == L"full-load") o->scenario = Scenario::FullLoad;
       else if (v == L"particles") o->scenario = Scenario::Particles;
       else return bad(v);
+    } else if (a == L"--host-clock") {
+      if (!value(&v)) return false;
+      if (v == L"1ms") o->host_clock = HostClock::Milliseconds;
+      else if (v == L"15.6ms") o->host_clock = HostClock::Coarse;
+      else if (v == L"pause") o->host_clock = HostClock::Pausing;
+      else if (v == L"jump") o->host_clock = HostClock::Jumping;
+      else return bad(v);
     } else if (a == L"--limit-byte") {
       if (!value(&v)) return false;
       if (!ParseUnsigned(v, 255, &n)) return bad(v);
@@ -223,6 +230,10 @@ void PrintUsage() {
       "  --draw-us US            drawing work of the listener viewport (default 200)\n"
       "  --scenario NAME         full, steady, steady-world, world, faults, stress, full-load or particles\n"
       "                          (default full)\n"
+      "  --host-clock 1ms|15.6ms|pause|jump\n"
+      "                          the scheduler's clock: whole milliseconds (default), a 15.625 ms system\n"
+      "                          tick, standing still for the last 100 ms of every 2 s, or 150 ms ahead\n"
+      "                          every 2 s\n"
       "  --limit-byte N          initial cEngine::mbLimitFPS byte (default 1)\n"
       "  --listener-flag V@TICK  listener viewport's flag byte becomes V from step TICK on\n"
       "  --camera-mode V@TICK    listener camera mode field becomes V (>1) for 10 steps from TICK\n"

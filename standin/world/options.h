@@ -16,6 +16,8 @@ enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad
 // --break-site swap@N: the SDL_GL_SwapWindow import's name entry, which only a reader of the
 // import table looks at once the loader has filled the slot.
 inline constexpr int kPresentImportSite = -2;
+// The scheduler's millisecond clock: exact, coarse as a system tick, pausing, or jumping ahead.
+enum class HostClock { Milliseconds, Coarse, Pausing, Jumping };
 
 struct HeaderPatch {
   std::wstring field;  // timestamp, image-size, machine, magic, lfanew
@@ -45,6 +47,7 @@ struct Options {
   double naive_limit_fps = 0.0;
   double draw_us = 200.0;
   Scenario scenario = Scenario::Full;
+  HostClock host_clock = HostClock::Milliseconds;
   uint8_t limit_byte = 1;
   TickInjection<uint8_t> listener_flag;
   TickInjection<uint32_t> camera_mode;

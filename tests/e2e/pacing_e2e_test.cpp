@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <regex>
 
 #include "game_run.h"
@@ -67,5 +68,59 @@ TEST(SwapE2E, LimiterPacesBeforeTheCameraSampleAndPresentsWithoutASecondWait) {
     }
   }
 }
+
+struct HostClockCase {
+  const char* name;
+  const wchar_t* clock;
+  int reason;  // index into learning/coarse/paused/jumped/drifted; -1: the phase is refined
+  double maxRefinedShare;
+};
+void PrintTo(const HostClockCase& c, std::ostream* os) { *os << c.name; }
+
+class PhaseE2E : public ::testing::TestWithParam<HostClockCase> {};
+
+// The limiter at 144 FPS on each host clock the stand-in offers: a steady millisecond clock gets
+// the refined phase, and nearly every frame is drawn with its due steps run; every other clock keeps
+// the host's phase, counted under its reason in the camera report's DEBUG companion.
+TEST_P(PhaseE2E, RefinesTheRenderPhaseOnlyOnASteadyMillisecondClock) {
+  const HostClockCase c = GetParam();
+  GameRunOptions options;
+  options.ini = IniText({{"Features", {{"RenderUnlock", "true"}, {"PresentationLimiter", "true"}, {"CameraInterpolation", "true"}}},
+                         {"Timing", {{"TargetFPS", "144"}}}});
+  // Just over the camera report's 5 s.
+  options.args = {L"--scenario", L"steady", L"--ticks", L"330", L"--render-hz", L"0", L"--host-clock", c.clock};
+  const GameRunResult run = RunGame(options);
+  ASSERT_EQ(run.exitCode, 0u) << run.stderrText;
+
+  const std::regex cadence(R"(Camera cadence: frames=(\d+), .*phase-invalid=(\d+), alpha-low/high=(\d+)/(\d+), .*)");
+  const std::regex phase(
+      R"(Camera phase: refined=(\d+), host-phase\(learning/coarse/paused/jumped/drifted\)=(\d+)/(\d+)/(\d+)/(\d+)/(\d+)\.)");
+  std::smatch m;
+  std::smatch p;
+  auto found = [&](const std::regex& r, std::smatch& out) {
+    for (const std::string& message : run.logMessages)
+      if (std::regex_match(message, out, r)) return true;
+    return false;
+  };
+  ASSERT_TRUE(found(cadence, m)) << run.Messages();
+  ASSERT_TRUE(found(phase, p)) << run.Messages();
+  const double frames = std::stod(m[1]);
+  const double refined = std::stod(p[1]);
+  if (c.reason < 0) {
+    EXPECT_GT(refined, 0.9 * frames) << p[0];
+    // Before the wait moved ahead of the host's steps, a third of these frames were clamped or refused.
+    EXPECT_LT(std::stod(m[2]) + std::stod(m[4]), 0.15 * frames) << m[0];
+  } else {
+    EXPECT_GT(std::stod(p[2 + c.reason]), 0.0) << p[0];
+    EXPECT_LE(refined, c.maxRefinedShare * frames) << p[0];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(HostClocks, PhaseE2E,
+                         ::testing::Values(HostClockCase{"Milliseconds", L"1ms", -1, 1.0},
+                                           HostClockCase{"Coarse", L"15.6ms", 1, 0.0},
+                                           HostClockCase{"Paused", L"pause", 2, 0.97},  // 100 ms of every 2 s
+                                           HostClockCase{"Jumping", L"jump", 3, 1.0}),
+                         [](const ::testing::TestParamInfo<HostClockCase>& clockCase) { return clockCase.param.name; });
 
 }  // namespace

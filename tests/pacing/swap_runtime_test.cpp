@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/perf_counter.h"
+#include "frame/frame_clock.h"
 #include "pacing/limiter_wait.h"
 #include "support/fake_pe_image.h"
 
@@ -30,9 +31,11 @@ bool FakeCounter(int64_t* count) {
 
 std::atomic<int> g_sdlSwapCalls{0};
 std::atomic<void*> g_sdlLastWindow{nullptr};
+std::atomic<int64_t> g_sdlSeenAt{0};
 
 void FakeSdlSwap(void* window) {
   g_sdlSwapCalls.fetch_add(1);
+  g_sdlSeenAt.store(g_fakeNow.load());
   g_sdlLastWindow.store(window);
 }
 
@@ -69,6 +72,7 @@ class SwapRuntimeTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    FrameClock() = PresentationClock{};
     UninstallSwapRuntime();
     TakeSwapReport();
     SetPerformanceCounterSourceForTest(nullptr);
@@ -236,7 +240,8 @@ TEST_F(SwapRuntimeTest, PacedSampleTakesTheWaitAndThePresentMeasuresTheDelay) {
   FakePeImage image({SdlImports(AddressOf(&FakeSdlSwap))});
   uint64_t* slot = image.slot(0, 1);
   std::wstring message;
-  ASSERT_TRUE(InstallSwapRuntime(image.module(), true, 5, true, 60, message));
+  ASSERT_TRUE(ConfigureClock(FrameClock(), 1.0 / 60.0, kDefaultClockMaxGap));  // 60 Hz steps
+  ASSERT_TRUE(InstallSwapRuntime(image.module(), true, 5, true, 144, message));
 
   const int64_t start = g_fakeNow.load();
   PaceBeforeSample();  // first frame: the cadence starts now, nothing to wait for
@@ -246,18 +251,39 @@ TEST_F(SwapRuntimeTest, PacedSampleTakesTheWaitAndThePresentMeasuresTheDelay) {
   PaceBeforeSample();  // a second viewport in the same frame does not pace again
   EXPECT_EQ(g_counterReads, 0);
   g_fakeNow = start + Microseconds(2000);
+  g_fakeStep = Microseconds(20);
   Present(slot);
-  EXPECT_EQ(g_counterReads, 1);  // paced already: no wait, no second read
   EXPECT_EQ(g_sdlSwapCalls, 1);
+  EXPECT_LT(g_sdlSeenAt.load(), start + Microseconds(2100)) << "presented at once, the wait comes after";
   SwapReport report = TakeSwapReport();
   ASSERT_TRUE(report.hasDelay);
   EXPECT_EQ(report.delay, L"Sample-to-present delay: frames=1 mean=2.000 ms, min=2.000 ms, max=2.000 ms");
 
-  // The next frame's pace waits until one interval after the first deadline.
-  g_fakeStep = Microseconds(500);
+  // Frames faster than steps: the bulk of the next frame's wait follows the present and ends a
+  // little ahead of its deadline, one interval after the first; the next frame's pace waits for
+  // the rest.
+  const int64_t deadline = start + frequency_ / 144;
+  EXPECT_LT(g_fakeNow.load(), deadline);
+  EXPECT_GT(g_fakeNow.load(), deadline - Microseconds(2000));
+  PaceBeforeSample();
+  EXPECT_GE(g_fakeNow.load(), deadline);
+  EXPECT_LT(g_fakeNow.load(), deadline + Microseconds(100));
+}
+
+TEST_F(SwapRuntimeTest, AtTheStepRateTheWholeWaitStaysBeforeTheSample) {
+  FakePeImage image({SdlImports(AddressOf(&FakeSdlSwap))});
+  uint64_t* slot = image.slot(0, 1);
+  std::wstring message;
+  ASSERT_TRUE(ConfigureClock(FrameClock(), 1.0 / 60.0, kDefaultClockMaxGap));
+  ASSERT_TRUE(InstallSwapRuntime(image.module(), true, 5, true, 60, message));
+  const int64_t start = g_fakeNow.load();
+  PaceBeforeSample();
+  g_fakeStep = Microseconds(20);
+  Present(slot);
+  EXPECT_LT(g_fakeNow.load(), start + Microseconds(200)) << "no wait after the present";
   PaceBeforeSample();
   EXPECT_GE(g_fakeNow.load(), start + frequency_ / 60);
-  EXPECT_LT(g_fakeNow.load(), start + frequency_ / 60 + Microseconds(2000));
+  EXPECT_LT(g_fakeNow.load(), start + frequency_ / 60 + Microseconds(100));
 }
 
 // Removal while the render thread waits for its deadline: the limiter is reset only after the

@@ -1,0 +1,38 @@
+#pragma once
+// Where the limiter's wait goes when the camera is sampled at render time. Waiting in front of the
+// sample alone carries the frame past the host's next step time, which the host runs only after
+// the frame, so the frame is drawn at a clamped phase. The bulk of the wait therefore comes right
+// after the previous present, before the host looks at its schedule, and ends a predicted lead
+// before the deadline: room for the host's due steps and its render up to the sample, which then
+// waits only for the rest. Pure logic: limiter_wait.h waits, the swap runtime measures.
+
+struct FramePacer {
+  // Seconds from the end of the early wait to the start of the sample's, for frames without and
+  // with a host step in between (a step costs the host far more than a frame's start).
+  double lead[2] = {0.0005, 0.0005};
+  double earlyWaitEnd = 0.0;  // counter seconds when the last early wait returned; 0: none to measure
+  bool stepExpected = false;  // a step fell due before that early wait's end
+};
+
+// The end of the wait right after a present, for a frame whose deadline is nextDeadline; a step
+// that falls due before it (stepDueAt, when known) makes room for the host's update.
+double PlanEarlyWaitEnd(FramePacer& pacer, double nextDeadline, double interval, bool stepDueKnown,
+                        double stepDueAt);
+// The sample's wait began at nowSeconds: learns the lead from the early wait that preceded it.
+void LearnFrameLead(FramePacer& pacer, double nowSeconds);
+// Until when the sample waits: its deadline, unless the host's next step falls due first
+// (stepDueAt, when known): then just before that, and the present waits for the deadline.
+double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, double stepDueAt);
+
+// Sleeping below a millisecond where the system can: the sleeps' overshoot is learned, and a wait
+// sleeps until that much before its deadline, then yields. A system whose sleeps overshoot by
+// more than the limit uses the whole-millisecond plan (PlanWaitStep) instead.
+struct SleepSlack {
+  double seconds = 0.001;  // about the 95th percentile of recent overshoots
+};
+inline constexpr double kPreciseSleepSlackLimit = 0.002;
+// Seconds to sleep now, 0 to yield instead, with remainingSeconds > 0 to the deadline. A wait that
+// ends at a present keeps spinSeconds of yielding at its end: the rare sleep that overshoots even
+// the slack would make the present late.
+double PlanPreciseSleep(double remainingSeconds, const SleepSlack& slack, double spinSeconds);
+void LearnSleepOvershoot(SleepSlack& slack, double overshootSeconds);
