@@ -282,6 +282,25 @@ void EntityTickCapture(uint64_t tick, uint64_t generation) {
   for (NamedRootSlot& slot : r.inspection) PublishIfDirty(slot.root, tick, generation);
 }
 
+namespace {
+
+// Whether this frame's apply can touch host memory at all.
+bool AnythingRegistered(const EntityRuntimeFlags& flags) {
+  if (flags.worldRoot && LiveNewtonBodyCount() > 0) return true;
+  if (!flags.handsRoot) return false;
+  const RootRegistries& r = TheRootRegistries();
+  if (r.hands.entity != nullptr || r.body.entity != nullptr) return true;
+  for (const RootSlot& slot : r.held)
+    if (slot.entity != nullptr) return true;
+  for (const NamedRootSlot& slot : r.scripted)
+    if (slot.root.entity != nullptr) return true;
+  for (const NamedRootSlot& slot : r.inspection)
+    if (slot.root.entity != nullptr) return true;
+  return false;
+}
+
+}  // namespace
+
 bool EntityRenderApply(const ClockSample& sample) {
   EntityRuntimeFlags& flags = MutableEntityFlags();
   // World roots alone open the gate too: their bodies are staged and captured to be drawn.
@@ -289,7 +308,9 @@ bool EntityRenderApply(const ClockSample& sample) {
   if (flags.hostBase == 0 || !anyApply || flags.applyInProgress) return false;
   EntityCounters& c = TheEntityCounters();
   const int64_t timer = StartTimer();
-  AdvanceRegionCacheEpoch();
+  // Memory seen in the last pass is asked about afresh, when the apply has any to look at: an empty
+  // frame reads no host memory, and a new epoch would only cost the camera's restore a query.
+  if (AnythingRegistered(flags)) AdvanceRegionCacheEpoch();
   flags.applyInProgress = true;
 
   bool any = false;
@@ -343,7 +364,8 @@ void EntityRenderRestore() {
   if (!flags.applyInProgress) return;
   EntityCounters& c = TheEntityCounters();
   const int64_t timer = StartTimer();
-  AdvanceRegionCacheEpoch();
+  // A restore that has nothing to put back reads no host memory either.
+  if (g_roots.rootsApplied || g_roots.bodiesApplied) AdvanceRegionCacheEpoch();
 
   // Skeletal prop poses and the PlayerBody pose are restored here first, once they are applied.
   if (g_roots.bodiesApplied) {
