@@ -126,6 +126,7 @@ def main():
     parser.add_argument("--telemetry", action="store_true")
     parser.add_argument("--interval", type=int, default=5)
     parser.add_argument("--target-fps", type=int, default=0)
+    parser.add_argument("--keep-log", help="also write the plug-in's log to this file")
     parser.add_argument("game_args", nargs=argparse.REMAINDER, help="the game's own options, after --")
     opts = parser.parse_args()
     args = [a for a in opts.game_args if a != "--"]
@@ -134,6 +135,9 @@ def main():
     run = run_game(opts.build_dir, "demo", args, ini=ini, build=opts.build)
     print("== QuarrenVelt.Framolt.log")
     print(run.log, end="")
+    if opts.keep_log:
+        with open(opts.keep_log, "w", encoding="utf-8") as f:
+            f.write(run.log)
     print("== the game")
     print(run.stdout, end="")
     if run.exit_code != 0:

@@ -15,7 +15,18 @@ source scripts/wine-session.sh
 
 echo "== The GOG stand-in game with the plug-in (render unlock, camera interpolation, limiter at 144 FPS)"
 python3 bench/framolt_runs.py --build-dir "$build" --feature RenderUnlock --feature PresentationLimiter \
-  --feature CameraInterpolation --telemetry --interval 2 --target-fps 144 -- --ticks 420
+  --feature CameraInterpolation --telemetry --interval 2 --target-fps 144 --keep-log demo.log -- --ticks 420
+echo
+# -- the log viewer on that run's log, as a player would see it
+if command -v chromium >/dev/null; then
+  viewer=$(mktemp -d /tmp/framolt-viewer.XXXXXX)
+  cp dist/log-viewer.html demo.log "$viewer/"
+  chromium --headless --no-sandbox --disable-gpu --allow-file-access-from-files --virtual-time-budget=10000 \
+    --window-size=1300,2400 --screenshot="$PWD/log-viewer.png" "file://$viewer/log-viewer.html?log=demo.log" \
+    >/dev/null 2>&1 && echo "== The log viewer on that log: log-viewer.png (the log itself: demo.log)"
+  rm -rf "$viewer"
+fi
+# --
 echo
 echo "== Camera smoothness: as shipped, render unlock only, render unlock + camera interpolation"
 python3 bench/camera_judder.py --build-dir "$build" --png camera-judder.png
