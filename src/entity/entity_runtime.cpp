@@ -120,14 +120,14 @@ void ObserveSetMatrix(void* entity, const float* matrixArgument, uint64_t caller
 __attribute__((noinline)) void SetMatrixDetour(void* entity, const float* matrix) {
   const uint64_t caller = HostRva(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
   const uint64_t vtable = EntityVtableRva(entity);
-  g_runtime.setMatrixOriginal(entity, matrix);
+  ForwardOf(g_runtime.setMatrixOriginal)(entity, matrix);
   if (g_runtime.flags.hostBase != 0) ObserveSetMatrix(entity, matrix, caller, vtable);
 }
 
 uintptr_t SetVarBoolDetour(void* entity, const void* variableName, bool value) {
   EntityName variable;
   const bool named = value && ReadEntityName(variableName, &variable);
-  const uintptr_t result = g_runtime.setVarBoolOriginal(entity, variableName, value);
+  const uintptr_t result = ForwardOf(g_runtime.setVarBoolOriginal)(entity, variableName, value);
   if (named && g_runtime.flags.handsRoot && variable.length == sizeof(kHudVariable) - 1 &&
       std::memcmp(variable.text, kHudVariable, variable.length) == 0)
     RegisterReadableInspection(entity);
@@ -136,7 +136,7 @@ uintptr_t SetVarBoolDetour(void* entity, const void* variableName, bool value) {
 
 // Runs on the physics worker threads.
 void NewtonCallbackDetour(const void* newtonBody, const float* matrix, int threadIndex) {
-  g_runtime.newtonOriginal(newtonBody, matrix, threadIndex);
+  ForwardOf(g_runtime.newtonOriginal)(newtonBody, matrix, threadIndex);
   const EntityRuntimeFlags& flags = g_runtime.flags;
   const auto getUserData = g_runtime.host.newtonBodyGetUserData;
   if (!(flags.diagnostics || flags.worldRoot) || getUserData == nullptr) return;
@@ -145,15 +145,21 @@ void NewtonCallbackDetour(const void* newtonBody, const float* matrix, int threa
   RecordNewtonBody(bodyObject, const_cast<void*>(newtonBody));
 }
 
+// The forwarding slots stay as they are: a detour still in flight on another thread calls through them.
 void ForgetRuntime() {
-  g_runtime = EntityRuntimeState{};
+  g_runtime.flags = EntityRuntimeFlags{};
+  g_runtime.host = EntityHostFunctions{};
+  g_runtime.setMatrixTarget = nullptr;
+  g_runtime.setVarBoolTarget = nullptr;
+  g_runtime.newtonTarget = nullptr;
 }
 
 void RemoveHook(void* target, void** trampoline, bool disable) {
   MinHookApi& mh = MinHook();
   if (disable) mh.DisableHook(target);
-  mh.RemoveHook(target);
-  *trampoline = nullptr;
+  // A detour in flight may still read the slot: once the hook is gone it forwards to the host
+  // function itself, whose entry bytes are back; a hook that could not be removed keeps its trampoline.
+  if (mh.RemoveHook(target) == MH_OK) __atomic_store_n(trampoline, target, __ATOMIC_RELEASE);
 }
 
 template <typename Fn>
@@ -298,6 +304,9 @@ bool InstallEntityRuntime(HMODULE host, bool handsRoot, bool handsPose, bool wor
 void UninstallEntityRuntime() {
   if (g_runtime.flags.hostBase == 0) return;
   JoinFrame(false);
+  // A frame that loaded the hooks before they were emptied applies and restores on its own; once it
+  // has left, nothing of ours is in the host and the restore below finds nothing to do.
+  DrainDetourGate(FrameDetourGate());
   EntityRenderRestore();
   if (g_runtime.setVarBoolOriginal != nullptr)
     RemoveHook(g_runtime.setVarBoolTarget, Slot(&g_runtime.setVarBoolOriginal), true);
