@@ -308,10 +308,17 @@ bool EntityRenderApply(const ClockSample& sample) {
   if (flags.hostBase == 0 || !anyApply || flags.applyInProgress) return false;
   EntityCounters& c = TheEntityCounters();
   const int64_t timer = StartTimer();
-  // Memory seen in the last pass is asked about afresh, when the apply has any to look at: an empty
-  // frame reads no host memory, and a new epoch would only cost the camera's restore a query.
-  if (AnythingRegistered(flags)) AdvanceRegionCacheEpoch();
   flags.applyInProgress = true;
+  // An empty frame reads no host memory: no walk of the tables, and no new epoch, which would only
+  // cost the camera's restore a memory query. Memory seen in the last pass is otherwise asked about
+  // afresh.
+  if (!AnythingRegistered(flags)) {
+    g_roots.rootsApplied = false;
+    g_roots.bodiesApplied = false;
+    StopTimer(timer, c.applyTicks, c.applyCount);
+    return false;
+  }
+  AdvanceRegionCacheEpoch();
 
   bool any = false;
   if (flags.handsRoot) {
