@@ -124,14 +124,14 @@ bool ParseOptions(Options* o, std::wstring* error) {
       else (timed ? o->timed_break_sites : o->break_sites).push_back(static_cast<int>(n));
     } else if (a == L"--protect-site") {
       if (!value(&v)) return false;
-      std::wstring spec = v;
+      std::wstring damage = v;
       bool timed = false;
-      if (!SplitTimed(&spec, o, &timed)) return bad(v);
-      size_t eq = spec.find(L'=');
+      if (!SplitTimed(&damage, o, &timed)) return bad(v);
+      size_t eq = damage.find(L'=');
       SiteProtection p;
-      if (eq == std::wstring::npos || !ParseUnsigned(spec.substr(0, eq), 24, &n)) return bad(v);
+      if (eq == std::wstring::npos || !ParseUnsigned(damage.substr(0, eq), 24, &n)) return bad(v);
       p.site = static_cast<int>(n);
-      std::wstring kind = spec.substr(eq + 1);
+      std::wstring kind = damage.substr(eq + 1);
       if (kind == L"noaccess") p.protection = PAGE_NOACCESS;
       else if (kind == L"guard") p.protection = PAGE_EXECUTE_READ | PAGE_GUARD;
       else if (kind == L"execute") p.protection = PAGE_EXECUTE;  // runs, but cannot be read
