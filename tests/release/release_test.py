@@ -60,7 +60,11 @@ def view(page: pathlib.Path, log: pathlib.Path, screenshot: pathlib.Path = None)
             "--virtual-time-budget=10000", "--window-size=1300,2400"]
     if screenshot:
         subprocess.run(base + [f"--screenshot={screenshot}", url], capture_output=True, timeout=120, check=True)
-    dom = subprocess.run(base + ["--dump-dom", url], capture_output=True, timeout=120, check=True, text=True).stdout
+    # The page reads the log asynchronously; on a busy machine Chromium may dump it before it is done.
+    for _ in range(6):
+        dom = subprocess.run(base + ["--dump-dom", url], capture_output=True, timeout=120, check=True, text=True).stdout
+        if 'data-ready="1"' in dom:
+            break
     return dom
 
 
