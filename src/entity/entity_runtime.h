@@ -37,6 +37,8 @@ struct EntityHostFunctions {
   void (*nodeMatrixChanged)(void* node, bool flag) = nullptr;
   const void* virtualSetMatrix = nullptr;   // expected in slot 44 of an entity's virtual table
   const void* boneStateSetMatrix = nullptr;
+  const void* agentMeshGetter = nullptr;    // expected in an agent's virtual table
+  const void* agentOnUpdate = nullptr;
   void* (*newtonBodyGetUserData)(const void* newtonBody) = nullptr;
 };
 void SetEntityHostFunctions(const EntityHostFunctions& functions);

@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "entity/entity_names.h"
 #include "frame/presentation_clock.h"
 #include "interp/pose_history.h"
 #include "interp/transform.h"
 #include "interp/transform_history.h"
 
 inline constexpr size_t kSkeletalPropCapacity = 32;
-inline constexpr size_t kEntityNameBytes = 97;   // up to 96 bytes of name and a NUL
 inline constexpr uint16_t kNoParent = 65535;
 
 // One tick's read of a skeleton (about 18 KiB: built on the capture's stack).
@@ -42,7 +42,7 @@ struct PoseRestoreBuffer {
 
 struct SkeletalPropRecord {
   void* entity = nullptr;                 // null: free entry
-  char name[kEntityNameBytes] = {};
+  EntityName name{};
   uint64_t lastCaptureTick = 0;
   uint64_t bodies = 0;
   size_t skeletonOffset = 0;              // 2480 prop, 2368 agent
@@ -107,6 +107,13 @@ BodyChangeStats& TheBodyChangeStats();
 BoneProbeRecord& BodyProbeRecord();
 BoneProbeRecord& HandsProbeRecord();
 PoseCounters& ThePoseCounters();
+
+// --- shared by capture and apply (pose_state.cpp) ---
+// By its virtual table: a prop's holds the entity getter and virtual setter, an agent's the mesh
+// getter and its update function.
+bool SkeletalOwnerRecognised(const void* entity, bool isAgent);
+// A prop's attached body nodes (+2280/+2288): equal ends give 0; false when unreadable or malformed.
+bool CountPropBodies(const void* entity, uint64_t* bodies);
 
 // --- capture (pose_capture.cpp) ---
 // label: "Body", "Hands", "Agent" or "Skeletal prop".
