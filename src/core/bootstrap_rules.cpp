@@ -44,7 +44,7 @@ bool RequestsPlayerRuntime(const PluginConfig& c) { return c.diagnostics || Requ
 std::wstring PlayerRuntimeInstalledLine(const PluginConfig& c) {
   std::wstring line = c.handsRootInterpolation ? L"Render-only PlayerHands/PlayerBody root interpolation"
                                                : L"Read-only PlayerHands/PlayerBody root probe";
-  if (c.handsPoseInterpolation) line += L" plus guarded PlayerBody and selected scripted entity skeletal-pose interpolation";
+  if (c.handsPoseInterpolation) line += L" plus guarded PlayerBody skeletal-pose interpolation";
   if (c.worldRootInterpolation) line += L" plus bounded Newton rigid-body world-root interpolation";
   if (c.ragdollPoseInterpolation) line += L" plus guarded skeletal prop pose interpolation";
   line += L" runtime installed.";

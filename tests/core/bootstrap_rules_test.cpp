@@ -171,9 +171,9 @@ TEST(PlayerRuntime, InstalledLineNamesTheModeThenEachRequestedExtra) {
   PluginConfig all = world;
   all.handsRootInterpolation = all.handsPoseInterpolation = all.ragdollPoseInterpolation = true;
   EXPECT_EQ(PlayerRuntimeInstalledLine(all),
-            L"Render-only PlayerHands/PlayerBody root interpolation plus guarded PlayerBody and selected scripted "
-            L"entity skeletal-pose interpolation plus bounded Newton rigid-body world-root interpolation plus guarded "
-            L"skeletal prop pose interpolation runtime installed.");
+            L"Render-only PlayerHands/PlayerBody root interpolation plus guarded PlayerBody skeletal-pose "
+            L"interpolation plus bounded Newton rigid-body world-root interpolation plus guarded skeletal prop pose "
+            L"interpolation runtime installed.");
 
   PluginConfig none;
   none.diagnostics = false;
