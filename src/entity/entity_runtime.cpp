@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/log.h"
 #include "core/perf_counter.h"
 #include "entity/entity_counters.h"
 #include "entity/entity_layout.h"
@@ -16,6 +17,58 @@
 #include "host/host_validation.h"
 #include "host/minhook_api.h"
 #include "interp/render_hooks.h"
+#include "pose/pose_state.h"
+
+// The resolver and update functions take arguments whose types are the host's own (an update's
+// second one arrives in a float register), so their detours are thunks that leave every argument
+// register as the caller set it. Each forward slot holds what runs the host function (ForwardOf).
+extern "C" {
+void* framolt_name_resolver_forward = nullptr;
+void* framolt_prop_update_forward = nullptr;
+void* framolt_agent_update_forward = nullptr;
+void framolt_name_resolver_detour();
+void framolt_prop_update_detour();
+void framolt_agent_update_detour();
+void framolt_after_skeletal_update(void* owner, int isAgent);
+}
+
+// Forward first with the arguments untouched, then register the owner; the host's result (rax,
+// xmm0) is kept across the registration.
+#define FRAMOLT_UPDATE_THUNK(name, forward, isAgent) \
+  "  .p2align 4\n"                                   \
+  "  .globl " name "\n"                              \
+  "  .def " name "; .scl 2; .type 32; .endef\n"      \
+  "  .seh_proc " name "\n"                           \
+  name ":\n"                                         \
+  "  push %rbx\n"                                    \
+  "  .seh_pushreg %rbx\n"                            \
+  "  sub $48, %rsp\n"                                \
+  "  .seh_stackalloc 48\n"                           \
+  "  .seh_endprologue\n"                             \
+  "  mov %rcx, %rbx\n"                               \
+  "  call *" forward "(%rip)\n"                      \
+  "  mov %rax, 32(%rsp)\n"                           \
+  "  movq %xmm0, 40(%rsp)\n"                         \
+  "  mov %rbx, %rcx\n"                               \
+  "  mov $" isAgent ", %edx\n"                       \
+  "  call framolt_after_skeletal_update\n"           \
+  "  mov 32(%rsp), %rax\n"                           \
+  "  movq 40(%rsp), %xmm0\n"                         \
+  "  add $48, %rsp\n"                                \
+  "  pop %rbx\n"                                     \
+  "  ret\n"                                          \
+  "  .seh_endproc\n"
+
+// GCC emits top-level asm ahead of everything else, in .text; the thunks stay there.
+__asm__(
+    "  .text\n"
+    "  .p2align 4\n"
+    "  .globl framolt_name_resolver_detour\n"
+    "  .def framolt_name_resolver_detour; .scl 2; .type 32; .endef\n"
+    "framolt_name_resolver_detour:\n"
+    "  jmp *framolt_name_resolver_forward(%rip)\n"
+    FRAMOLT_UPDATE_THUNK("framolt_prop_update_detour", "framolt_prop_update_forward", "0")
+    FRAMOLT_UPDATE_THUNK("framolt_agent_update_detour", "framolt_agent_update_forward", "1"));
 
 namespace {
 
@@ -33,6 +86,10 @@ constexpr wchar_t kNullHost[] = L"Host module is null while installing the playe
 constexpr wchar_t kPoseRefused[] = L"Skeletal pose interpolation is not available in this build.";
 constexpr wchar_t kEntryBytes[] = L"Player-root native entry bytes do not match the supported build.";
 constexpr wchar_t kNoUserData[] = L"NewtonBodyGetUserData was unavailable for the guarded world-body probe.";
+constexpr wchar_t kAgentEntryBytes[] =
+    L"cLuxAgent entry bytes do not match the supported build; agent interpolation stays off.";
+constexpr wchar_t kAgentNoDetour[] = L"cLuxAgent::OnUpdate could not be detoured; agent interpolation stays off.";
+bool g_refusePose = true;
 
 struct EntityRuntimeState {
   EntityRuntimeFlags flags;
@@ -40,6 +97,9 @@ struct EntityRuntimeState {
   void* setMatrixTarget = nullptr;
   void* setVarBoolTarget = nullptr;
   void* newtonTarget = nullptr;
+  void* nameResolverTarget = nullptr;
+  void* propUpdateTarget = nullptr;
+  void* agentUpdateTarget = nullptr;
   SetMatrixFn setMatrixOriginal = nullptr;
   SetVarBoolFn setVarBoolOriginal = nullptr;
   NewtonCallbackFn newtonOriginal = nullptr;
@@ -145,6 +205,14 @@ void NewtonCallbackDetour(const void* newtonBody, const float* matrix, int threa
   RecordNewtonBody(bodyObject, const_cast<void*>(newtonBody));
 }
 
+}  // namespace
+
+void framolt_after_skeletal_update(void* owner, int isAgent) {
+  if (g_runtime.flags.hostBase != 0) RegisterSkeletalOwner(owner, isAgent != 0);
+}
+
+namespace {
+
 // The forwarding slots stay as they are: a detour still in flight on another thread calls through them.
 void ForgetRuntime() {
   g_runtime.flags = EntityRuntimeFlags{};
@@ -152,6 +220,9 @@ void ForgetRuntime() {
   g_runtime.setMatrixTarget = nullptr;
   g_runtime.setVarBoolTarget = nullptr;
   g_runtime.newtonTarget = nullptr;
+  g_runtime.nameResolverTarget = nullptr;
+  g_runtime.propUpdateTarget = nullptr;
+  g_runtime.agentUpdateTarget = nullptr;
 }
 
 void RemoveHook(void* target, void** trampoline, bool disable) {
@@ -202,13 +273,42 @@ void JoinFrame(bool join) {
   SetResetHook(ResetHook::Entities, join ? &ResetEntityHistories : nullptr);
 }
 
-bool SitesMatch(HMODULE host, bool handsRoot, bool needsNewton) {
+bool SitesMatch(HMODULE host, bool handsRoot, bool handsPose, bool ragdollPose, bool needsNewton) {
   if (!SiteMatches(host, SiteId::EntitySetMatrix)) return false;
   if (handsRoot && !SiteMatches(host, SiteId::EntitySetVarBool)) return false;
   for (SiteId site : {SiteId::EntityGetMatrix, SiteId::EntityVirtualSetMatrix, SiteId::MatrixInverse,
                       SiteId::MatrixMultiply, SiteId::NodeMatrixChanged})
     if (!SiteMatches(host, site)) return false;
-  return !needsNewton || SiteMatches(host, SiteId::NewtonTransformCallback);
+  if (needsNewton && !SiteMatches(host, SiteId::NewtonTransformCallback)) return false;
+  if (ragdollPose && !SiteMatches(host, SiteId::PropOnUpdate)) return false;
+  if ((handsPose || ragdollPose) && !SiteMatches(host, SiteId::BoneStateSetMatrix)) return false;
+  return !handsPose || SiteMatches(host, SiteId::EntityNameResolver);
+}
+
+// Never fatal: without it props still get their poses, agents do not.
+void InstallAgentUpdate(HMODULE host) {
+  if (!SiteMatches(host, SiteId::AgentOnUpdate) || !SiteMatches(host, SiteId::AgentMeshGetter)) {
+    LogWrite(LogLevel::Warn, kAgentEntryBytes);
+    return;
+  }
+  void* const target = SiteAddress(host, SiteId::AgentOnUpdate);
+  // Recognition compares an agent's virtual table with these before the first update arrives.
+  g_runtime.host.agentMeshGetter = SiteAddress(host, SiteId::AgentMeshGetter);
+  g_runtime.host.agentOnUpdate = target;
+  MinHookApi& mh = MinHook();
+  MH_STATUS status = mh.CreateHook(target, reinterpret_cast<void*>(&framolt_agent_update_detour),
+                                   &framolt_agent_update_forward);
+  if (status == MH_OK) {
+    g_runtime.agentUpdateTarget = target;
+    status = mh.EnableHook(target);
+    if (status == MH_OK) return;
+    RemoveHook(target, &framolt_agent_update_forward, false);
+  }
+  framolt_agent_update_forward = nullptr;
+  g_runtime.agentUpdateTarget = nullptr;
+  g_runtime.host.agentMeshGetter = nullptr;
+  g_runtime.host.agentOnUpdate = nullptr;
+  LogWrite(LogLevel::Warn, kAgentNoDetour);
 }
 
 }  // namespace
@@ -216,9 +316,9 @@ bool SitesMatch(HMODULE host, bool handsRoot, bool needsNewton) {
 bool InstallEntityRuntime(HMODULE host, bool handsRoot, bool handsPose, bool worldRoot, bool ragdollPose,
                           bool diagnostics, std::wstring& message) {
   if (host == nullptr) return FailInstall(message, kNullHost);
-  if (handsPose || ragdollPose) return FailInstall(message, kPoseRefused);
+  if ((handsPose || ragdollPose) && g_refusePose) return FailInstall(message, kPoseRefused);
   const bool needsNewton = worldRoot || diagnostics;
-  if (!SitesMatch(host, handsRoot, needsNewton)) return FailInstall(message, kEntryBytes);
+  if (!SitesMatch(host, handsRoot, handsPose, ragdollPose, needsNewton)) return FailInstall(message, kEntryBytes);
 
   EntityHostFunctions functions;
   functions.getMatrix = reinterpret_cast<float* (*)(void*, float*)>(SiteAddress(host, SiteId::EntityGetMatrix));
@@ -240,7 +340,9 @@ bool InstallEntityRuntime(HMODULE host, bool handsRoot, bool handsPose, bool wor
   flags = EntityRuntimeFlags{};
   flags.hostBase = reinterpret_cast<uintptr_t>(host);
   flags.handsRoot = handsRoot;
+  flags.handsPose = handsPose;
   flags.worldRoot = worldRoot;
+  flags.ragdollPose = ragdollPose;
   flags.diagnostics = diagnostics;
   if (diagnostics && !ReadPerformanceFrequency(&flags.frequency)) flags.frequency = 0;
   g_runtime.host = functions;
@@ -255,30 +357,56 @@ bool InstallEntityRuntime(HMODULE host, bool handsRoot, bool handsPose, bool wor
 
   void* const setMatrix = g_runtime.setMatrixTarget;
   void* const newtonCallback = g_runtime.newtonTarget;
+  void* const resolver = handsPose ? SiteAddress(host, SiteId::EntityNameResolver) : nullptr;
+  // Every failure below removes what it made, in the reverse order, and forgets the runtime.
+  auto fail = [&](const wchar_t* step, MH_STATUS failed) { return FailInstall(message, FormatHookFailure(step, failed)); };
+
   MH_STATUS status = mh.CreateHook(setMatrix, reinterpret_cast<void*>(&SetMatrixDetour), Slot(&g_runtime.setMatrixOriginal));
   if (status != MH_OK) {
     g_runtime.setMatrixOriginal = nullptr;
-    return FailInstall(message, FormatHookFailure(L"MH_CreateHook(cLuxEntity::SetMatrix)", status));
+    return fail(L"MH_CreateHook(cLuxEntity::SetMatrix)", status);
+  }
+  if (handsPose) {
+    status = mh.CreateHook(resolver, reinterpret_cast<void*>(&framolt_name_resolver_detour), &framolt_name_resolver_forward);
+    if (status != MH_OK) {
+      framolt_name_resolver_forward = nullptr;
+      RemoveHook(setMatrix, Slot(&g_runtime.setMatrixOriginal), false);
+      return fail(L"MH_CreateHook(entity-name resolver)", status);
+    }
+    g_runtime.nameResolverTarget = resolver;
   }
   if (needsNewton) {
     status = mh.CreateHook(newtonCallback, reinterpret_cast<void*>(&NewtonCallbackDetour), Slot(&g_runtime.newtonOriginal));
     if (status != MH_OK) {
+      if (handsPose) RemoveHook(resolver, &framolt_name_resolver_forward, false);
       RemoveHook(setMatrix, Slot(&g_runtime.setMatrixOriginal), false);
-      return FailInstall(message, FormatHookFailure(L"MH_CreateHook(Newton transform callback)", status));
+      return fail(L"MH_CreateHook(Newton transform callback)", status);
     }
     status = mh.EnableHook(newtonCallback);
     if (status != MH_OK) {
       RemoveHook(newtonCallback, Slot(&g_runtime.newtonOriginal), false);
+      if (handsPose) RemoveHook(resolver, &framolt_name_resolver_forward, false);
       RemoveHook(setMatrix, Slot(&g_runtime.setMatrixOriginal), false);
-      return FailInstall(message, FormatHookFailure(L"MH_EnableHook(Newton transform callback)", status));
+      return fail(L"MH_EnableHook(Newton transform callback)", status);
     }
   }
   status = mh.EnableHook(setMatrix);
   if (status != MH_OK) {
     if (needsNewton) RemoveHook(newtonCallback, Slot(&g_runtime.newtonOriginal), true);
+    if (handsPose) RemoveHook(resolver, &framolt_name_resolver_forward, false);
     RemoveHook(setMatrix, Slot(&g_runtime.setMatrixOriginal), false);
-    return FailInstall(message, FormatHookFailure(L"MH_EnableHook(cLuxEntity::SetMatrix)", status));
+    return fail(L"MH_EnableHook(cLuxEntity::SetMatrix)", status);
   }
+  if (handsPose) {
+    status = mh.EnableHook(resolver);
+    if (status != MH_OK) {
+      if (needsNewton) RemoveHook(newtonCallback, Slot(&g_runtime.newtonOriginal), true);
+      RemoveHook(setMatrix, Slot(&g_runtime.setMatrixOriginal), true);
+      RemoveHook(resolver, &framolt_name_resolver_forward, false);
+      return fail(L"MH_EnableHook(entity-name resolver)", status);
+    }
+  }
+  // From here on a failure takes the whole runtime down.
   if (handsRoot) {
     void* const setVarBool = g_runtime.setVarBoolTarget;
     status = mh.CreateHook(setVarBool, reinterpret_cast<void*>(&SetVarBoolDetour), Slot(&g_runtime.setVarBoolOriginal));
@@ -295,8 +423,24 @@ bool InstallEntityRuntime(HMODULE host, bool handsRoot, bool handsPose, bool wor
       return false;
     }
   }
-  // The name-resolver, prop and agent update detours belong to skeletal pose interpolation,
-  // which is refused above.
+  if (ragdollPose) {
+    void* const propUpdate = SiteAddress(host, SiteId::PropOnUpdate);
+    status = mh.CreateHook(propUpdate, reinterpret_cast<void*>(&framolt_prop_update_detour), &framolt_prop_update_forward);
+    const wchar_t* step = L"MH_CreateHook(cLuxProp::OnUpdate)";
+    if (status == MH_OK) {
+      g_runtime.propUpdateTarget = propUpdate;
+      status = mh.EnableHook(propUpdate);
+      step = L"MH_EnableHook(cLuxProp::OnUpdate)";
+    } else {
+      framolt_prop_update_forward = nullptr;
+    }
+    if (status != MH_OK) {
+      UninstallEntityRuntime();
+      message = FormatHookFailure(step, status);
+      return false;
+    }
+  }
+  if (ragdollPose) InstallAgentUpdate(host);
   JoinFrame(true);
   return true;
 }
@@ -308,21 +452,28 @@ void UninstallEntityRuntime() {
   // has left, nothing of ours is in the host and the restore below finds nothing to do.
   DrainDetourGate(FrameDetourGate());
   EntityRenderRestore();
+  if (g_runtime.agentUpdateTarget != nullptr) RemoveHook(g_runtime.agentUpdateTarget, &framolt_agent_update_forward, true);
+  if (g_runtime.propUpdateTarget != nullptr) RemoveHook(g_runtime.propUpdateTarget, &framolt_prop_update_forward, true);
   if (g_runtime.setVarBoolOriginal != nullptr)
     RemoveHook(g_runtime.setVarBoolTarget, Slot(&g_runtime.setVarBoolOriginal), true);
   if (g_runtime.newtonOriginal != nullptr) {
     RemoveHook(g_runtime.newtonTarget, Slot(&g_runtime.newtonOriginal), true);
     g_runtime.host.newtonBodyGetUserData = nullptr;
   }
+  if (g_runtime.nameResolverTarget != nullptr)
+    RemoveHook(g_runtime.nameResolverTarget, &framolt_name_resolver_forward, true);
   RemoveHook(g_runtime.setMatrixTarget, Slot(&g_runtime.setMatrixOriginal), true);
   ForgetRuntime();
 
+  ClearPoseTables();   // bone probe records, PlayerBody pose state and skeletal props
   ClearRootStagings();
   ClearProbeTables();
   ClearNewtonTables();
   ZeroEntityCounters();
   ClearRootRegistries();   // the hands and body slots go last
 }
+
+void SetPoseInstallRefusedForTest(bool refused) { g_refusePose = refused; }
 
 const EntityRuntimeFlags& EntityFlags() { return g_runtime.flags; }
 EntityRuntimeFlags& MutableEntityFlags() { return g_runtime.flags; }

@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "entity/entity_test_host.h"
 #include "host/host_validation.h"
 #include "host/minhook_api.h"
+#include "pose/pose_layout.h"
+#include "pose/pose_state.h"
+#include "pose/skeleton_test_host.h"
 #include "support/fake_pe_image.h"
 
 namespace {
@@ -30,12 +35,17 @@ struct Script {
   int enables = 0;
 };
 Script g_script;
+// Per target: the detour handed to CreateHook, and what the hook's trampoline should run instead of 0x5151.
+std::map<void*, void*> g_detours;
+std::map<void*, void*> g_forwards;
 
 MH_STATUS WINAPI FakeInitialize() { return MH_OK; }
-MH_STATUS WINAPI FakeCreateHook(LPVOID target, LPVOID, LPVOID* original) {
+MH_STATUS WINAPI FakeCreateHook(LPVOID target, LPVOID detour, LPVOID* original) {
   g_script.calls.push_back({"Create", target});
   if (g_script.failOp == "CreateHook" && ++g_script.creates == g_script.failOnCall) return MH_ERROR_NOT_EXECUTABLE;
-  *original = reinterpret_cast<LPVOID>(0x5151);
+  g_detours[target] = detour;
+  const auto forward = g_forwards.find(target);
+  *original = forward != g_forwards.end() ? forward->second : reinterpret_cast<LPVOID>(0x5151);
   return MH_OK;
 }
 MH_STATUS WINAPI FakeEnableHook(LPVOID target) {
@@ -149,6 +159,197 @@ TEST_F(EntityRuntimeInstallTest, InstallsItsDetoursInOrderAndUndoesEveryFailureC
     if (newton != nullptr) FreeLibrary(newton);
     ClearIdentifiedBuildForTest();
   }
+}
+
+}  // namespace
+
+namespace {
+
+constexpr SiteId kResolver = SiteId::EntityNameResolver;
+constexpr SiteId kPropUpdate = SiteId::PropOnUpdate;
+constexpr SiteId kAgentUpdate = SiteId::AgentOnUpdate;
+
+struct PoseCase {
+  const char* label;
+  bool handsRoot, worldRoot, diagnostics, handsPose, ragdollPose;
+  bool placeAgent;
+  const char* failOp;
+  int failOnCall;
+  bool installed;
+  const wchar_t* message;
+  std::vector<std::pair<const char*, SiteId>> calls;
+  bool agents;
+};
+
+class PoseRuntimeInstallTest : public EntityRuntimeInstallTest {
+ protected:
+  void SetUp() override {
+    EntityRuntimeInstallTest::SetUp();
+    SetPoseInstallRefusedForTest(false);
+    g_detours.clear();
+    g_forwards.clear();
+  }
+  void TearDown() override {
+    EntityRuntimeInstallTest::TearDown();
+    SetPoseInstallRefusedForTest(true);
+  }
+  static void PlaceAll(FakePeImage& image, bool agent) {
+    Place(image, SiteId::EngineRun);
+    for (SiteId id : {kSetMatrix, kSetVarBool, SiteId::EntityGetMatrix, SiteId::EntityVirtualSetMatrix,
+                      SiteId::MatrixInverse, SiteId::MatrixMultiply, SiteId::NodeMatrixChanged, kNewton,
+                      SiteId::BoneStateSetMatrix, kResolver, kPropUpdate})
+      Place(image, id);
+    if (agent) {
+      Place(image, kAgentUpdate);
+      Place(image, SiteId::AgentMeshGetter);
+    }
+  }
+};
+
+TEST_F(PoseRuntimeInstallTest, PoseDetoursJoinInTheirPlaceAndEveryFailureUndoesItsShare) {
+  const PoseCase cases[] = {
+      {"hands pose: resolver made after SetMatrix, enabled after it", true, false, false, true, false, true, "", 0,
+       true, L"",
+       {{"Create", kSetMatrix}, {"Create", kResolver}, {"Enable", kSetMatrix}, {"Enable", kResolver},
+        {"Create", kSetVarBool}, {"Enable", kSetVarBool}},
+       false},
+      {"ragdoll pose: prop, then agent update", false, true, false, false, true, true, "", 0, true, L"",
+       {{"Create", kSetMatrix}, {"Create", kNewton}, {"Enable", kNewton}, {"Enable", kSetMatrix},
+        {"Create", kPropUpdate}, {"Enable", kPropUpdate}, {"Create", kAgentUpdate}, {"Enable", kAgentUpdate}},
+       true},
+      {"agent sites damaged: installed without agents", false, true, false, false, true, false, "", 0, true, L"",
+       {{"Create", kSetMatrix}, {"Create", kNewton}, {"Enable", kNewton}, {"Enable", kSetMatrix},
+        {"Create", kPropUpdate}, {"Enable", kPropUpdate}},
+       false},
+      {"agent enable fails: installed without agents", false, true, false, false, true, true, "EnableHook", 4, true,
+       L"",
+       {{"Create", kSetMatrix}, {"Create", kNewton}, {"Enable", kNewton}, {"Enable", kSetMatrix},
+        {"Create", kPropUpdate}, {"Enable", kPropUpdate}, {"Create", kAgentUpdate}, {"Enable", kAgentUpdate},
+        {"Remove", kAgentUpdate}},
+       false},
+      {"resolver create fails", true, false, false, true, false, true, "CreateHook", 2, false,
+       L"MH_CreateHook(entity-name resolver) failed: MH_ERROR_NOT_EXECUTABLE (7).",
+       {{"Create", kSetMatrix}, {"Create", kResolver}, {"Remove", kSetMatrix}}, false},
+      {"Newton create fails after the resolver", true, false, true, true, false, true, "CreateHook", 3, false,
+       L"MH_CreateHook(Newton transform callback) failed: MH_ERROR_NOT_EXECUTABLE (7).",
+       {{"Create", kSetMatrix}, {"Create", kResolver}, {"Create", kNewton}, {"Remove", kResolver},
+        {"Remove", kSetMatrix}},
+       false},
+      {"resolver enable fails", true, false, true, true, false, true, "EnableHook", 3, false,
+       L"MH_EnableHook(entity-name resolver) failed: MH_ERROR_MEMORY_PROTECT (10).",
+       {{"Create", kSetMatrix}, {"Create", kResolver}, {"Create", kNewton}, {"Enable", kNewton},
+        {"Enable", kSetMatrix}, {"Enable", kResolver}, {"Disable", kNewton}, {"Remove", kNewton},
+        {"Disable", kSetMatrix}, {"Remove", kSetMatrix}, {"Remove", kResolver}},
+       false},
+      {"prop update enable fails: everything uninstalled", true, true, false, true, true, true, "EnableHook", 5, false,
+       L"MH_EnableHook(cLuxProp::OnUpdate) failed: MH_ERROR_MEMORY_PROTECT (10).",
+       {{"Create", kSetMatrix}, {"Create", kResolver}, {"Create", kNewton}, {"Enable", kNewton},
+        {"Enable", kSetMatrix}, {"Enable", kResolver}, {"Create", kSetVarBool}, {"Enable", kSetVarBool},
+        {"Create", kPropUpdate}, {"Enable", kPropUpdate}, {"Disable", kPropUpdate}, {"Remove", kPropUpdate},
+        {"Disable", kSetVarBool}, {"Remove", kSetVarBool}, {"Disable", kNewton}, {"Remove", kNewton},
+        {"Disable", kResolver}, {"Remove", kResolver}, {"Disable", kSetMatrix}, {"Remove", kSetMatrix}},
+       false},
+  };
+  for (const PoseCase& c : cases) {
+    FakePeImage image({}, BuildMappings()[0].imageSize, FakePeMemory::CommitHeadersOnly);
+    PlaceAll(image, c.placeAgent);
+    ASSERT_NE(IdentifyBuild(image.module()), nullptr);
+    HMODULE newton = LoadLibraryA(FRAMOLT_TEST_NEWTON_DLL);
+    g_script = Script{c.failOp, c.failOnCall, {}, 0, 0};
+
+    std::wstring message;
+    EXPECT_EQ(InstallEntityRuntime(image.module(), c.handsRoot, c.handsPose, c.worldRoot, c.ragdollPose,
+                                   c.diagnostics, message),
+              c.installed)
+        << c.label;
+    EXPECT_EQ(message, c.message) << c.label;
+    std::vector<Call> expected;
+    for (const auto& [op, site] : c.calls) expected.push_back({op, SiteAddress(image.module(), site)});
+    EXPECT_EQ(g_script.calls, expected) << c.label;
+    EXPECT_EQ(EntityFlags().handsPose, c.installed && c.handsPose) << c.label;
+    EXPECT_EQ(EntityFlags().ragdollPose, c.installed && c.ragdollPose) << c.label;
+    EXPECT_EQ(EntityHost().agentOnUpdate != nullptr, c.agents) << c.label;
+    UninstallEntityRuntime();
+    FreeLibrary(newton);
+    ClearIdentifiedBuildForTest();
+  }
+}
+
+TEST_F(PoseRuntimeInstallTest, RemovalTakesTheUpdateHooksFirstAndTheResolverLast) {
+  FakePeImage image({}, BuildMappings()[0].imageSize, FakePeMemory::CommitHeadersOnly);
+  PlaceAll(image, true);
+  ASSERT_NE(IdentifyBuild(image.module()), nullptr);
+  HMODULE newton = LoadLibraryA(FRAMOLT_TEST_NEWTON_DLL);
+  g_script = Script{};
+  std::wstring message;
+  ASSERT_TRUE(InstallEntityRuntime(image.module(), true, true, true, true, true, message)) << message.c_str();
+  TheSkeletalProps().overflow = 3;
+  g_script.calls.clear();
+  UninstallEntityRuntime();
+  std::vector<Call> expected;
+  for (SiteId site : {kAgentUpdate, kPropUpdate, kSetVarBool, kNewton, kResolver, kSetMatrix}) {
+    expected.push_back({"Disable", SiteAddress(image.module(), site)});
+    expected.push_back({"Remove", SiteAddress(image.module(), site)});
+  }
+  EXPECT_EQ(g_script.calls, expected);
+  EXPECT_EQ(TheSkeletalProps().overflow, 0u) << "the skeletal tables are emptied with the runtime";
+  FreeLibrary(newton);
+}
+
+// The host functions behind the update and resolver hooks, as the game declares them.
+struct Seen {
+  void* object;
+  float step;
+  uintptr_t c, d;
+  int calls;
+};
+Seen g_seen;
+uint64_t HostAgentUpdate(void* agent, float step, uintptr_t c, uintptr_t d) {
+  g_seen = {agent, step, c, d, g_seen.calls + 1};
+  return 0xABCD;
+}
+void* HostResolver(const void* name, uintptr_t b, uintptr_t c) {
+  g_seen = {const_cast<void*>(name), 0.0f, b, c, g_seen.calls + 1};
+  return reinterpret_cast<void*>(0x7777);
+}
+
+TEST_F(PoseRuntimeInstallTest, UpdateDetourForwardsEveryArgumentThenRegistersTheAgent) {
+  FakePeImage image({}, BuildMappings()[0].imageSize, FakePeMemory::CommitHeadersOnly);
+  PlaceAll(image, true);
+  ASSERT_NE(IdentifyBuild(image.module()), nullptr);
+  void* const agentSite = SiteAddress(image.module(), kAgentUpdate);
+  void* const resolverSite = SiteAddress(image.module(), kResolver);
+  g_forwards[agentSite] = reinterpret_cast<void*>(&HostAgentUpdate);
+  g_forwards[resolverSite] = reinterpret_cast<void*>(&HostResolver);
+  HMODULE newton = LoadLibraryA(FRAMOLT_TEST_NEWTON_DLL);
+  g_script = Script{};
+  g_seen = Seen{};
+  std::wstring message;
+  ASSERT_TRUE(InstallEntityRuntime(image.module(), true, true, true, true, false, message)) << message.c_str();
+
+  void* vtable[45] = {};
+  vtable[pose_layout::kAgentVtableMesh] = SiteAddress(image.module(), SiteId::AgentMeshGetter);
+  vtable[pose_layout::kAgentVtableUpdate] = agentSite;
+  entity_test::TestEntity agent("agent_grunt", 0, entity_test::Pose(0.0f, 0.0f, 0.0f, 0.0f));
+  agent.SetVtable(vtable);
+  pose_test::TestSkeleton skeleton(4);
+  skeleton.AttachTo(agent.get(), pose_layout::kAgentSkeleton);
+
+  const auto update = reinterpret_cast<uint64_t (*)(void*, float, uintptr_t, uintptr_t)>(g_detours[agentSite]);
+  EXPECT_EQ(update(agent.get(), 0.0125f, 33, 44), 0xABCDu);
+  EXPECT_EQ(g_seen.object, agent.get());
+  EXPECT_EQ(g_seen.step, 0.0125f) << "the float argument arrives in its own register";
+  EXPECT_EQ(g_seen.c, 33u);
+  EXPECT_EQ(g_seen.d, 44u);
+  EXPECT_EQ(TheSkeletalProps().records[0].entity, agent.get());
+  EXPECT_TRUE(TheSkeletalProps().records[0].isAgent);
+
+  const auto resolve = reinterpret_cast<void* (*)(const void*, uintptr_t, uintptr_t)>(g_detours[resolverSite]);
+  EXPECT_EQ(resolve(agent.get(), 5, 6), reinterpret_cast<void*>(0x7777));
+  EXPECT_EQ(g_seen.c + g_seen.d, 11u);
+  EXPECT_EQ(g_seen.calls, 2);
+  UninstallEntityRuntime();
+  FreeLibrary(newton);
 }
 
 }  // namespace
