@@ -12,6 +12,7 @@
 #include "host/host_memory.h"
 #include "interp/transform_history.h"
 #include "interp/viewport_render.h"
+#include "pose/pose_state.h"
 
 namespace {
 
@@ -262,8 +263,10 @@ void EntityTickCapture(uint64_t tick, uint64_t generation) {
   const EntityRuntimeFlags& flags = EntityFlags();
   if (flags.hostBase == 0) return;
   if (flags.worldRoot) DrainNewtonStage(tick, generation);
-  // Skeletal prop and agent capture (ragdoll pose), then the PlayerBody pose capture and the
-  // PlayerHands bone probe, join here with skeletal pose interpolation.
+  // Skeletal props and agents, the PlayerBody pose and the PlayerHands bone probe.
+  const int64_t poseTimer = flags.ragdollPose ? StartTimer() : 0;
+  PoseTickCapture(tick, generation);
+  StopTimer(poseTimer, TheEntityCounters().skeletalCaptureTicks, TheEntityCounters().skeletalCaptureCount);
   if (!flags.handsRoot) return;
 
   RootRegistries& r = TheRootRegistries();
@@ -408,7 +411,7 @@ void ResetEntityHistories() {
   for (RootSlot& slot : r.held) reset(slot);
   for (NamedRootSlot& slot : r.scripted) reset(slot.root);
   for (NamedRootSlot& slot : r.inspection) reset(slot.root);
-  // The PlayerBody pose history and the skeletal prop records reset here with skeletal pose interpolation.
+  ResetPoseHistories();
   ResetNewtonBodies();
 }
 
