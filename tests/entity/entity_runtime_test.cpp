@@ -230,11 +230,6 @@ TEST_F(PoseRuntimeInstallTest, PoseDetoursJoinInTheirPlaceAndEveryFailureUndoesI
       {"resolver create fails", true, false, false, true, false, true, "CreateHook", 2, false,
        L"MH_CreateHook(entity-name resolver) failed: MH_ERROR_NOT_EXECUTABLE (7).",
        {{"Create", kSetMatrix}, {"Create", kResolver}, {"Remove", kSetMatrix}}, false},
-      {"Newton create fails after the resolver", true, false, true, true, false, true, "CreateHook", 3, false,
-       L"MH_CreateHook(Newton transform callback) failed: MH_ERROR_NOT_EXECUTABLE (7).",
-       {{"Create", kSetMatrix}, {"Create", kResolver}, {"Create", kNewton}, {"Remove", kResolver},
-        {"Remove", kSetMatrix}},
-       false},
       {"resolver enable fails", true, false, true, true, false, true, "EnableHook", 3, false,
        L"MH_EnableHook(entity-name resolver) failed: MH_ERROR_MEMORY_PROTECT (10).",
        {{"Create", kSetMatrix}, {"Create", kResolver}, {"Create", kNewton}, {"Enable", kNewton},
@@ -275,28 +270,7 @@ TEST_F(PoseRuntimeInstallTest, PoseDetoursJoinInTheirPlaceAndEveryFailureUndoesI
   }
 }
 
-TEST_F(PoseRuntimeInstallTest, RemovalTakesTheUpdateHooksFirstAndTheResolverLast) {
-  FakePeImage image({}, BuildMappings()[0].imageSize, FakePeMemory::CommitHeadersOnly);
-  PlaceAll(image, true);
-  ASSERT_NE(IdentifyBuild(image.module()), nullptr);
-  HMODULE newton = LoadLibraryA(FRAMOLT_TEST_NEWTON_DLL);
-  g_script = Script{};
-  std::wstring message;
-  ASSERT_TRUE(InstallEntityRuntime(image.module(), true, true, true, true, true, message)) << message.c_str();
-  TheSkeletalProps().overflow = 3;
-  g_script.calls.clear();
-  UninstallEntityRuntime();
-  std::vector<Call> expected;
-  for (SiteId site : {kAgentUpdate, kPropUpdate, kSetVarBool, kNewton, kResolver, kSetMatrix}) {
-    expected.push_back({"Disable", SiteAddress(image.module(), site)});
-    expected.push_back({"Remove", SiteAddress(image.module(), site)});
-  }
-  EXPECT_EQ(g_script.calls, expected);
-  EXPECT_EQ(TheSkeletalProps().overflow, 0u) << "the skeletal tables are emptied with the runtime";
-  FreeLibrary(newton);
-}
-
-// The host functions behind the update and resolver hooks, as the game declares them.
+// The host's agent update, as the game declares it.
 struct Seen {
   void* object;
   float step;
@@ -308,24 +282,18 @@ uint64_t HostAgentUpdate(void* agent, float step, uintptr_t c, uintptr_t d) {
   g_seen = {agent, step, c, d, g_seen.calls + 1};
   return 0xABCD;
 }
-void* HostResolver(const void* name, uintptr_t b, uintptr_t c) {
-  g_seen = {const_cast<void*>(name), 0.0f, b, c, g_seen.calls + 1};
-  return reinterpret_cast<void*>(0x7777);
-}
 
 TEST_F(PoseRuntimeInstallTest, UpdateDetourForwardsEveryArgumentThenRegistersTheAgent) {
   FakePeImage image({}, BuildMappings()[0].imageSize, FakePeMemory::CommitHeadersOnly);
   PlaceAll(image, true);
   ASSERT_NE(IdentifyBuild(image.module()), nullptr);
   void* const agentSite = SiteAddress(image.module(), kAgentUpdate);
-  void* const resolverSite = SiteAddress(image.module(), kResolver);
   g_forwards[agentSite] = reinterpret_cast<void*>(&HostAgentUpdate);
-  g_forwards[resolverSite] = reinterpret_cast<void*>(&HostResolver);
   HMODULE newton = LoadLibraryA(FRAMOLT_TEST_NEWTON_DLL);
   g_script = Script{};
   g_seen = Seen{};
   std::wstring message;
-  ASSERT_TRUE(InstallEntityRuntime(image.module(), true, true, true, true, false, message)) << message.c_str();
+  ASSERT_TRUE(InstallEntityRuntime(image.module(), false, false, true, true, false, message)) << message.c_str();
 
   void* vtable[45] = {};
   vtable[pose_layout::kAgentVtableMesh] = SiteAddress(image.module(), SiteId::AgentMeshGetter);
@@ -343,11 +311,7 @@ TEST_F(PoseRuntimeInstallTest, UpdateDetourForwardsEveryArgumentThenRegistersThe
   EXPECT_EQ(g_seen.d, 44u);
   EXPECT_EQ(TheSkeletalProps().records[0].entity, agent.get());
   EXPECT_TRUE(TheSkeletalProps().records[0].isAgent);
-
-  const auto resolve = reinterpret_cast<void* (*)(const void*, uintptr_t, uintptr_t)>(g_detours[resolverSite]);
-  EXPECT_EQ(resolve(agent.get(), 5, 6), reinterpret_cast<void*>(0x7777));
-  EXPECT_EQ(g_seen.c + g_seen.d, 11u);
-  EXPECT_EQ(g_seen.calls, 2);
+  EXPECT_EQ(g_seen.calls, 1);
   UninstallEntityRuntime();
   FreeLibrary(newton);
 }

@@ -329,23 +329,4 @@ TEST_F(PoseCaptureTest, ProbeReportDescribesParentsAndNodeLists) {
             L"bones-with-attached-nodes/children=1/2, invalid-lists=1.");
 }
 
-TEST_F(PoseCaptureTest, ProbeFailsOnAnyUnreadableBone) {
-  TestEntity owner("ragdoll_crate", 0, Pose(0.0f, 0.0f, 0.0f, 0.0f));
-  TestSkeleton s(kBones);
-  s.AttachTo(owner.get(), pose_layout::kPropSkeleton);
-  BoneProbeRecord record;
-  PoseCapture capture;
-  s.ProtectBones(PAGE_NOACCESS);
-  EXPECT_FALSE(ProbeSkeleton(owner.get(), record, L"Skeletal prop", &capture, pose_layout::kPropSkeleton));
-  s.ProtectBones(PAGE_READWRITE);
-  EXPECT_EQ(capture.count, 0u);
-  EXPECT_EQ(capture.skeleton, nullptr);
-  EXPECT_EQ(record.invalid, 1u);
-
-  MutableEntityFlags() = EntityRuntimeFlags{};
-  MutableEntityFlags().hostBase = 1;
-  EXPECT_FALSE(ProbeSkeleton(owner.get(), record, L"Skeletal prop", &capture, pose_layout::kPropSkeleton))
-      << "with neither pose interpolation nor diagnostics the probe reads nothing";
-}
-
 }  // namespace
