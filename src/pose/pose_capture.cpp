@@ -108,7 +108,6 @@ void ClearPropIdentity(SkeletalPropRecord& record) {
   record.storedSkeleton = nullptr;
   record.storedCount = 0;
   ResetPoseHistory(record.history);
-  record.poseActive = false;
 }
 
 void PublishPropPose(SkeletalPropRecord& record, const PoseCapture& capture, uint64_t tick, uint64_t generation) {
@@ -129,6 +128,7 @@ void PublishPropPose(SkeletalPropRecord& record, const PoseCapture& capture, uin
   if (result == PosePublishResult::Invalid) {
     ++record.reset;
     ClearPropIdentity(record);
+    record.poseActive = false;
     return;
   }
   ++record.published;

@@ -107,6 +107,12 @@ TEST_F(PoseCaptureTest, PropHistoriesRestartOnlyWhereTheTimelineBreaks) {
     o.skeleton.SetParent(1, o.skeleton.Bone(kBones - 1));
     o.Update(1);
   };
+  auto sheared = [](Owner& o) {
+    o.Update(1);
+    RigidMatrix m = o.skeleton.Local(2);
+    m.m[1] = 0.5f;
+    o.skeleton.SetLocal(2, m);
+  };
   auto renamed = [](Owner& o) {
     o.entity.SetName("ragdoll_renamed");
     o.Update(3);
@@ -125,6 +131,8 @@ TEST_F(PoseCaptureTest, PropHistoriesRestartOnlyWhereTheTimelineBreaks) {
       {"10-unit bone jump: no restart", 3, kBones, {{1, 1, Moves(1)}, {2, 1, jump}}, true, 2, 1, 0, true},
       {"parent after its child: one reset per tick", 3, kBones,
        {{1, 1, parentLast}, {2, 1, parentLast}, {3, 1, parentLast}}, true, 0, 3, 0, false},
+      {"a bone not rigid: refused at every tick", 3, kBones, {{1, 1, Moves(1)}, {2, 1, Moves(2)}, {3, 1, sheared}},
+       true, 2, 2, 0, false},
       {"renamed: registered anew, counters kept", 3, kBones, {{1, 1, Moves(1)}, {2, 1, Moves(2)}, {3, 1, renamed}},
        true, 3, 2, 0, false},
       {"257 bones: never registered", 3, 257, {{1, 1, Moves(1)}, {2, 1, Moves(2)}}, false, 0, 0, 0, false},
