@@ -43,8 +43,13 @@ bool CallBoneSetMatrix(void* bone, const RigidMatrix& matrix) {
 }
 
 bool BoneReadsBack(void* bone, const RigidMatrix& expected) {
+  const uint8_t* at = At(bone, kBoneMatrix);
+  if (!CheckHostRange(at, sizeof(RigidMatrix), false)) return false;
+  // A setter that stores what it is given is answered without the element-wise test.
+  if (std::memcmp(at, &expected, sizeof(RigidMatrix)) == 0) return true;
   RigidMatrix read;
-  return ReadHostMemory(At(bone, kBoneMatrix), &read, sizeof(read)) && NearlyEqual(read, expected, kBoneTolerance);
+  std::memcpy(&read, at, sizeof(read));
+  return NearlyEqual(read, expected, kBoneTolerance);
 }
 
 // The host's recompute call needs the skeleton object itself to be there.
@@ -69,8 +74,10 @@ bool SkeletonAtMatches(void* entity, size_t offset, void* storedSkeleton, void* 
 
 enum class SaveOutcome { Failed, Unchanged, Differs };
 
-// Saves what every bone holds now and notes whether the blend would change any of it.
-SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t count, const RigidMatrix* sampled) {
+// Saves what every bone holds now and notes whether the blend would change any of it. A bone that
+// still holds the newest captured pose needs no rigidity test: the capture refused any other.
+SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t count, const RigidMatrix* sampled,
+                      const RigidMatrix* captured) {
   buffer.applied = false;
   buffer.count = count;
   bool differs = false;
@@ -82,7 +89,8 @@ SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t co
       return SaveOutcome::Failed;
     }
     std::memcpy(&buffer.saved[i], At(bone, kBoneMatrix), sizeof(RigidMatrix));
-    if (!ValidateRigid(buffer.saved[i], nullptr)) {
+    const bool known = captured != nullptr && std::memcmp(&buffer.saved[i], &captured[i], sizeof(RigidMatrix)) == 0;
+    if (!known && !ValidateRigid(buffer.saved[i], nullptr)) {
       buffer.count = i;
       return SaveOutcome::Failed;
     }
@@ -141,6 +149,13 @@ bool BodyIdentityHolds(const BodyPoseState& body) {
   return SkeletonAtMatches(entity, pose_layout::kPropSkeleton, body.storedSkeleton, body.storedBones, body.storedCount);
 }
 
+// The newest pose the capture took for the sample's pair, or null.
+const RigidMatrix* CapturedPose(const PoseHistory& history, const ClockSample& sample) {
+  const PoseHistoryEntry* older = nullptr;
+  const PoseHistoryEntry* newer = nullptr;
+  return FindPosePair(history, sample, &older, &newer) ? newer->bones : nullptr;
+}
+
 bool PropRenderFail(SkeletalPropRecord& record) {
   ++record.renderFail;
   ResetSkeletalPropRecord(record);
@@ -189,7 +204,8 @@ bool ApplySkeletalPropPose(SkeletalPropRecord& record, const ClockSample& sample
   if (!PropIdentityHolds(record) || count != record.storedCount) return PropRenderFail(record);
 
   PoseRestoreBuffer& buffer = record.restore;
-  const SaveOutcome saved = SaveBones(buffer, record.storedBones, count, g_apply.sampled);
+  const SaveOutcome saved =
+      SaveBones(buffer, record.storedBones, count, g_apply.sampled, CapturedPose(record.history, sample));
   if (saved == SaveOutcome::Failed) return PropRenderFail(record);
   if (saved == SaveOutcome::Unchanged) {
     ++record.unchangedSkip;
@@ -215,7 +231,8 @@ bool ApplyBodyPose(const ClockSample& sample) {
     return false;
   if (!BodyIdentityHolds(body) || count != body.storedCount) return BodyRenderFail(body);
 
-  const SaveOutcome saved = SaveBones(body.restore, body.storedBones, count, g_apply.sampled);
+  const SaveOutcome saved =
+      SaveBones(body.restore, body.storedBones, count, g_apply.sampled, CapturedPose(body.history, sample));
   if (saved == SaveOutcome::Failed) return BodyRenderFail(body);
   if (saved == SaveOutcome::Unchanged) return false;
   if (!WriteBones(body.restore, g_apply.sampled)) {

@@ -83,7 +83,7 @@ class TestSkeleton {
 };
 
 enum class Owner { Body, Prop, Agent };
-enum class Twist { None, IdenticalTicks, HostHoldsBlend, ThirdWriteMisses, Renamed, MeshRootOneTick, MeshRootTwoTicks };
+enum class Twist { None, IdenticalTicks, HostHoldsBlend, NotRigid, ThirdWriteMisses, Renamed, MeshRootOneTick, MeshRootTwoTicks };
 enum class Drawn { Host, Previous, Current };
 
 class PoseApplyTest : public ::testing::Test {
@@ -172,6 +172,7 @@ TEST_F(PoseApplyTest, AppliesTheBlendAndPutsEveryBoneBackExactly) {
       {"body, alpha 0", Owner::Body, alpha0, Twist::None, true, Drawn::Previous, 0, 0},
       {"prop, alpha 1", Owner::Prop, alpha1, Twist::None, true, Drawn::Current, 0, 0},
       {"prop, blend already held by the host", Owner::Prop, alpha0, Twist::HostHoldsBlend, false, Drawn::Previous, 1, 0},
+      {"prop bone no longer rigid", Owner::Prop, alpha1, Twist::NotRigid, false, Drawn::Host, 0, 1},
       {"body, third write misses", Owner::Body, alpha0, Twist::ThirdWriteMisses, false, Drawn::Host, 0, 1},
       {"prop, third write misses", Owner::Prop, alpha1, Twist::ThirdWriteMisses, false, Drawn::Host, 0, 1},
       {"prop renamed since capture", Owner::Prop, alpha1, Twist::Renamed, false, Drawn::Host, 0, 1},
@@ -194,6 +195,7 @@ TEST_F(PoseApplyTest, AppliesTheBlendAndPutsEveryBoneBackExactly) {
       for (uint64_t i = 0; i < count; ++i) skeleton_.SetBone(i, blend[i]);
     }
     if (c.twist == Twist::ThirdWriteMisses) g_setter.missOnCall = 3;
+    if (c.twist == Twist::NotRigid) skeleton_.SetBone(4, RigidMatrix{});
     if (c.twist == Twist::Renamed) entity_.SetName("ragdoll_crow");
     if (c.twist == Twist::MeshRootTwoTicks) PublishTransformHistory(meshRoot, 1, 1, Pose(0.0f, 0.0f, 0.0f, 0.0f));
     if (c.twist == Twist::MeshRootOneTick || c.twist == Twist::MeshRootTwoTicks)
