@@ -379,8 +379,9 @@ void EntityRenderRestore() {
   // A restore that has nothing to put back reads no host memory either.
   if (g_roots.rootsApplied || g_roots.bodiesApplied || g_roots.posesApplied) AdvanceRegionCacheEpoch();
 
-  // Poses come off first, while the roots they were drawn against are still in place.
-  if (g_roots.posesApplied) PoseRenderRestore();
+  // Poses come off first, while the roots they were drawn against are still in place. Each owner
+  // knows whether it owes a restore, and one that owes nothing costs no host access.
+  PoseRenderRestore();
   if (g_roots.bodiesApplied) {
     for (size_t i = kNewtonBodyCapacity; i-- > 0;) {
       if (!RestoreNewtonBody(i)) {
