@@ -16,6 +16,7 @@
 #include "entity/root_registries.h"
 #include "entity/spin_lock.h"
 #include "host/host_memory.h"
+#include "pose/pose_state.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ constexpr size_t kProbeCapacity = 128;
 constexpr size_t kTopItems = 12;
 constexpr float kProbeChangeTolerance = 1e-6f;
 constexpr uint64_t kReportIntervalMs = 5000;
+constexpr size_t kShownProps = 8;
 
 // The host entity as the root probe reads it.
 constexpr size_t kEntityVtableSize = 360;
@@ -165,6 +167,11 @@ std::wstring ProbeLine(const wchar_t* prefix, ProbeTable& table, std::atomic<uin
          L"; top name(callbacks/changed): " + top + L".";
 }
 
+std::wstring TakeBoneCadence(const wchar_t* prefix, BoneProbeRecord& record) {
+  return prefix + Decimal(Take(record.captures)) + L"/" + Decimal(Take(record.changed)) + L"/" +
+         Decimal(Take(record.invalid)) + L"/" + Decimal(record.boneCount) + L".";
+}
+
 // Performance-counter ticks as "total ms/mean us".
 std::wstring CpuFigures(uint64_t ticks, uint64_t count, int64_t frequency) {
   const double totalMs = frequency < 1 ? 0.0 : static_cast<double>(ticks) * 1000.0 / static_cast<double>(frequency);
@@ -276,6 +283,62 @@ std::wstring TakeNewtonProbeLine() {
                    g_newtonProbe, TheEntityCounters().newtonInvalid, false);
 }
 
+std::wstring TakeBodyBoneCadenceLine() {
+  return TakeBoneCadence(L"Body-bone read-only cadence: captures/changed/invalid/count=", BodyProbeRecord());
+}
+
+std::wstring TakeHandsBoneCadenceLine() {
+  return TakeBoneCadence(L"Hands-bone read-only cadence: captures/changed/invalid/count=", HandsProbeRecord());
+}
+
+std::wstring TakeSkeletalPropLine() {
+  // A record dropped since the last report keeps its counters until they are shown here, so
+  // the failures that dropped it are not lost with it.
+  SkeletalPropRegistry& registry = TheSkeletalProps();
+  uint64_t live = 0, captures = 0, changed = 0, invalid = 0, published = 0, reset = 0, discontinuity = 0;
+  uint64_t applied = 0, skipped = 0, fail = 0, restoreFail = 0;
+  std::wstring props;
+  for (SkeletalPropRecord& record : registry.records) {
+    if (record.entity != nullptr && live++ < kShownProps) {
+      if (!props.empty()) props += L", ";
+      props += WidenName(record.name) + L"(" + Decimal(record.bodies) + L"b/" + Decimal(record.probe.boneCount) +
+               L"j/" + Decimal(record.probe.changed) + L"c)";
+    }
+    captures += Take(record.probe.captures);
+    changed += Take(record.probe.changed);
+    invalid += Take(record.probe.invalid);
+    published += Take(record.published);
+    reset += Take(record.reset);
+    discontinuity += Take(record.discontinuityReset);
+    applied += Take(record.renderApplied);
+    skipped += Take(record.unchangedSkip);
+    fail += Take(record.renderFail);
+    restoreFail += Take(record.restoreFail);
+  }
+  if (props.empty()) props = L"<none>";
+  return L"Skeletal prop pose interpolation: active, captures/changed/invalid, published/reset/discontinuity-reset, "
+         L"render applied/unchanged-skip/fail/restore-fail/registry-overflow=" +
+         Decimal(live) + L", " + Decimal(captures) + L"/" + Decimal(changed) + L"/" + Decimal(invalid) + L", " +
+         Decimal(published) + L"/" + Decimal(reset) + L"/" + Decimal(discontinuity) + L", " + Decimal(applied) + L"/" +
+         Decimal(skipped) + L"/" + Decimal(fail) + L"/" + Decimal(restoreFail) + L"/" + Decimal(Take(registry.overflow)) +
+         L"; props(bodies/bones/changed): " + props + L".";
+}
+
+std::wstring TakeBodyPoseLine() {
+  BodyPoseState& body = TheBodyPose();
+  BodyChangeStats& stats = TheBodyChangeStats();
+  std::wstring line = L"Body-pose cadence: published/reset, render applied/fail/restore-fail=" +
+                      Decimal(Take(body.published)) + L"/" + Decimal(Take(body.reset)) + L", " +
+                      Decimal(Take(body.renderApplied)) + L"/" + Decimal(Take(body.renderFail)) + L"/" +
+                      Decimal(Take(body.restoreFail)) + L"; largest bone-local change per tick position/orientation=" +
+                      Fixed(stats.largestPosition) + L"/" + Fixed(stats.largestOrientation) +
+                      L" rad, ticks over former limits=" + Decimal(Take(stats.ticksOverPosition)) + L"/" +
+                      Decimal(Take(stats.ticksOverOrientation)) + L".";
+  stats.largestPosition = 0.0f;
+  stats.largestOrientation = 0.0f;
+  return line;
+}
+
 std::wstring TakeSetMatrixProbeLine() {
   return ProbeLine(L"Generic entity SetMatrix probe: entities/callbacks/changed/invalid/lock-drop/registry-overflow=",
                    g_setMatrixProbe, g_setMatrixProbe.invalid, true);
@@ -317,7 +380,8 @@ void InterpolationReportAt(uint64_t nowMs) {
                                Decimal(Take(c.readRootFail)) + L"/" + Decimal(Take(c.collectFail)) + L"/" +
                                Decimal(Take(c.inverseFail)) + L"/" + Decimal(Take(c.multiplyFail)) + L"/" +
                                Decimal(Take(c.verifyFail)) + L".");
-  // The body-bone and hands-bone cadence lines come here with the bone probe.
+  LogWrite(LogLevel::Info, TakeBodyBoneCadenceLine());
+  LogWrite(LogLevel::Info, TakeHandsBoneCadenceLine());
   LogWrite(LogLevel::Info, L"Held/accessory interpolation: render applied/fail/restore-fail/registry-overflow=" +
                                Decimal(Take(c.heldApplied)) + L"/" + Decimal(Take(c.heldFail)) + L"/" +
                                Decimal(Take(c.heldRestoreFail)) + L"/" + Decimal(Take(c.heldOverflow)) + L".");
@@ -330,16 +394,25 @@ void InterpolationReportAt(uint64_t nowMs) {
                Decimal(Take(c.inspectionSetMatrix)) + L", " + Decimal(Take(c.inspectionApplied)) + L"/" +
                Decimal(Take(c.inspectionFail)) + L"/" + Decimal(Take(c.inspectionRestoreFail)) + L"/" +
                Decimal(Take(c.inspectionOverflow)) + L".");
-  // The skeletal prop pose and body-pose cadence lines come here with pose interpolation.
-  // Only what is measured in this build: the skeletal capture, bones-written and agent mesh root
-  // figures join this line with pose interpolation, rather than stand in it as zeros.
+  // Both are taken either way: what a line does not show is zeroed all the same.
+  const std::wstring propLine = TakeSkeletalPropLine();
+  if (flags.ragdollPose) LogWrite(LogLevel::Info, propLine);
+  const std::wstring bodyPoseLine = TakeBodyPoseLine();
+  if (flags.handsPose) LogWrite(LogLevel::Info, bodyPoseLine);
   const uint64_t regionQueries = RegionQueryCount();
+  const uint64_t captureTicks = Take(c.skeletalCaptureTicks), captureCount = Take(c.skeletalCaptureCount);
   const uint64_t applyTicks = Take(c.applyTicks), applyCount = Take(c.applyCount);
   const uint64_t restoreTicks = Take(c.restoreTicks), restoreCount = Take(c.restoreCount);
-  LogWrite(LogLevel::Info, L"Interpolation CPU probe: render apply total/mean=" +
+  PoseCounters& pose = ThePoseCounters();
+  LogWrite(LogLevel::Info, L"Interpolation CPU probe: skeletal-capture total/mean=" +
+                               CpuFigures(captureTicks, captureCount, flags.frequency) + L"; render apply total/mean=" +
                                CpuFigures(applyTicks, applyCount, flags.frequency) + L"; render restore total/mean=" +
-                               CpuFigures(restoreTicks, restoreCount, flags.frequency) + L"; memory-region queries=" +
-                               Decimal(regionQueries - g_regionQueriesAtReport) + L".");
+                               CpuFigures(restoreTicks, restoreCount, flags.frequency) + L"; skeletal bones written=" +
+                               Decimal(Take(pose.skeletalBonesWritten)) + L"; memory-region queries=" +
+                               Decimal(regionQueries - g_regionQueriesAtReport) +
+                               L"; agent mesh root published/reset/render-applied=" +
+                               Decimal(Take(pose.meshRootPublished)) + L"/" + Decimal(Take(pose.meshRootReset)) + L"/" +
+                               Decimal(Take(pose.meshRootApplied)) + L".");
   g_regionQueriesAtReport = regionQueries;
   // The camera-to-skeleton attachment line comes here with the attachment.
   g_lastReportMs.store(nowMs, std::memory_order_relaxed);

@@ -22,6 +22,12 @@ void InterpolationReportAt(uint64_t nowMs);
 // Each probe line as the report writes it; taking it empties the table and zeroes its counters.
 std::wstring TakeNewtonProbeLine();
 std::wstring TakeSetMatrixProbeLine();
+// The skeletal lines likewise; taking one zeroes what it shows (bone counts and live records are
+// state and stay).
+std::wstring TakeBodyBoneCadenceLine();
+std::wstring TakeHandsBoneCadenceLine();
+std::wstring TakeSkeletalPropLine();
+std::wstring TakeBodyPoseLine();
 
 // The body-node vector as the root probe describes it: nodes 0 and reference index -1 when the
 // vector is unusable or the reference node is not in it.

@@ -29,6 +29,7 @@ struct RootInterpolationState {
   // restores nothing and skips the tables.
   bool rootsApplied = false;
   bool bodiesApplied = false;
+  bool posesApplied = false;
   std::atomic<bool> playerActiveLogged{false};
   std::atomic<bool> heldActiveLogged{false};
   std::atomic<bool> scriptedActiveLogged{false};
@@ -290,6 +291,7 @@ namespace {
 // Whether this frame's apply can touch host memory at all.
 bool AnythingRegistered(const EntityRuntimeFlags& flags) {
   if (flags.worldRoot && LiveNewtonBodyCount() > 0) return true;
+  if (AnyPoseOwnerLive()) return true;
   if (!flags.handsRoot) return false;
   const RootRegistries& r = TheRootRegistries();
   if (r.hands.entity != nullptr || r.body.entity != nullptr) return true;
@@ -318,6 +320,7 @@ bool EntityRenderApply(const ClockSample& sample) {
   if (!AnythingRegistered(flags)) {
     g_roots.rootsApplied = false;
     g_roots.bodiesApplied = false;
+    g_roots.posesApplied = false;
     StopTimer(timer, c.applyTicks, c.applyCount);
     return false;
   }
@@ -362,8 +365,9 @@ bool EntityRenderApply(const ClockSample& sample) {
     g_roots.bodiesApplied = bodies;
     any = any || bodies;
   }
-  // The PlayerBody pose apply, then the skeletal prop poses (ragdoll pose), join here with
-  // skeletal pose interpolation.
+  // Poses go on last: a bone is drawn relative to the root already in place.
+  g_roots.posesApplied = PoseRenderApply(sample);
+  any = any || g_roots.posesApplied;
 
   StopTimer(timer, c.applyTicks, c.applyCount);
   return any;
@@ -375,9 +379,11 @@ void EntityRenderRestore() {
   EntityCounters& c = TheEntityCounters();
   const int64_t timer = StartTimer();
   // A restore that has nothing to put back reads no host memory either.
-  if (g_roots.rootsApplied || g_roots.bodiesApplied) AdvanceRegionCacheEpoch();
+  if (g_roots.rootsApplied || g_roots.bodiesApplied || g_roots.posesApplied) AdvanceRegionCacheEpoch();
 
-  // Skeletal prop poses and the PlayerBody pose are restored here first, once they are applied.
+  // Poses come off first, while the roots they were drawn against are still in place. Each owner
+  // knows whether it owes a restore, and one that owes nothing costs no host access.
+  PoseRenderRestore();
   if (g_roots.bodiesApplied) {
     for (size_t i = kNewtonBodyCapacity; i-- > 0;) {
       if (!RestoreNewtonBody(i)) {
@@ -391,6 +397,7 @@ void EntityRenderRestore() {
   if (g_roots.rootsApplied) RestoreRoots(r);
   g_roots.rootsApplied = false;
   g_roots.bodiesApplied = false;
+  g_roots.posesApplied = false;
 
   flags.applyInProgress = false;
   // A zero turn clears the yaw preview: the next frame publishes its own.

@@ -135,6 +135,8 @@ bool ApplyBodyPose(const ClockSample& sample);
 bool ApplySkeletalPropPose(SkeletalPropRecord& record, const ClockSample& sample);
 bool RestoreSkeletalPropPose(SkeletalPropRecord& record);
 bool RestoreBodyPose();
+// Whether a render apply has any pose to look at: a stored PlayerBody skeleton or a registered prop.
+bool AnyPoseOwnerLive();
 // Called by the entity render apply after every root, and by its restore before any root.
 bool PoseRenderApply(const ClockSample& sample);
 void PoseRenderRestore();
