@@ -83,13 +83,11 @@ using entity_layout::kVtableSetMatrix;
 constexpr char kHudVariable[] = "IsHUDVersion";
 
 constexpr wchar_t kNullHost[] = L"Host module is null while installing the player-root runtime.";
-constexpr wchar_t kPoseRefused[] = L"Skeletal pose interpolation is not available in this build.";
 constexpr wchar_t kEntryBytes[] = L"Player-root native entry bytes do not match the supported build.";
 constexpr wchar_t kNoUserData[] = L"NewtonBodyGetUserData was unavailable for the guarded world-body probe.";
 constexpr wchar_t kAgentEntryBytes[] =
     L"cLuxAgent entry bytes do not match the supported build; agent interpolation stays off.";
 constexpr wchar_t kAgentNoDetour[] = L"cLuxAgent::OnUpdate could not be detoured; agent interpolation stays off.";
-bool g_refusePose = true;   // tests of the pose rows lift it
 
 struct EntityRuntimeState {
   EntityRuntimeFlags flags;
@@ -317,7 +315,6 @@ bool InstallEntityRuntime(HMODULE host, bool handsRoot, bool handsPose, bool wor
                           bool diagnostics, std::wstring& message) {
   if (host == nullptr) return FailInstall(message, kNullHost);
   // Refused until the pose render side is part of the build: this one line goes then.
-  if ((handsPose || ragdollPose) && g_refusePose) return FailInstall(message, kPoseRefused);
   const bool needsNewton = worldRoot || diagnostics;
   if (!SitesMatch(host, handsRoot, handsPose, ragdollPose, needsNewton)) return FailInstall(message, kEntryBytes);
 
@@ -473,8 +470,6 @@ void UninstallEntityRuntime() {
   ZeroEntityCounters();
   ClearRootRegistries();   // the hands and body slots go last
 }
-
-void SetPoseInstallRefusedForTest(bool refused) { g_refusePose = refused; }
 
 const EntityRuntimeFlags& EntityFlags() { return g_runtime.flags; }
 EntityRuntimeFlags& MutableEntityFlags() { return g_runtime.flags; }

@@ -19,13 +19,9 @@ struct EntityRuntimeFlags {
   bool applyInProgress = false;
 };
 
-// Skeletal pose interpolation (hands pose, ragdoll pose) is refused while its render side is not part
-// of this build, so the installer fails rather than report a feature that does nothing.
 bool InstallEntityRuntime(HMODULE host, bool handsRoot, bool handsPose, bool worldRoot, bool ragdollPose,
                           bool diagnostics, std::wstring& message);
 void UninstallEntityRuntime();
-// The installer's pose rows are tested with the refusal lifted.
-void SetPoseInstallRefusedForTest(bool refused);
 
 const EntityRuntimeFlags& EntityFlags();
 EntityRuntimeFlags& MutableEntityFlags();

@@ -175,18 +175,18 @@ TEST(RenderUnlockE2E, ClearsABooleanCapAndRefusesAnythingElse) {
 
 namespace {
 
-// A pose key, which this build doesn't carry yet, refuses and takes the camera, the unlock and the
-// swap runtime down with it; the camera's extras install beside the camera.
-TEST(BootstrapE2E, UnavailableFeaturesRefuseAndRollBackAsTheirRulesSay) {
+// A player runtime that cannot start (here: the body pose's name resolver was changed) takes the
+// camera, the unlock and the swap runtime down with it; the camera's extras install beside the camera.
+TEST(BootstrapE2E, FailedPlayerRuntimeRollsBackAndCameraExtrasStay) {
   const GameRunResult roots = RunWith(
       IniText({{"Telemetry", {{"Enabled", "true"}}},
                {"Features",
                 {{"RenderUnlock", "true"}, {"CameraInterpolation", "true"}, {"HandsRootInterpolation", "true"},
                  {"HandsPoseInterpolation", "true"}}}}),
-      {});
+      {L"--break-site", L"20"});
   EXPECT_EQ(roots.summary.at("bootstrap-exit"), "10") << roots.Messages();
-  EXPECT_TRUE(roots.HasMessage("ERROR",
-                               "Player interpolation could not start: Skeletal pose interpolation is not available in this build."))
+  EXPECT_TRUE(roots.HasMessage(
+      "ERROR", "Player interpolation could not start: Player-root native entry bytes do not match the supported build."))
       << roots.Messages();
   EXPECT_TRUE(roots.HasMessage("ERROR", "Fail-closed: behavioral hooks were rolled back."));
   EXPECT_EQ(roots.CountMessagePrefix("Render unlock active"), 0) << "rolled back before the engine loop started";

@@ -105,8 +105,6 @@ TEST_F(EntityRuntimeInstallTest, InstallsItsDetoursInOrderAndUndoesEveryFailureC
       {"SetVarBool unchecked without hands root", false, true, false, false, true, false, "", 0, true, L"",
        {{"Create", kSetMatrix}, {"Create", kNewton}, {"Enable", kNewton}, {"Enable", kSetMatrix}}},
       {"SetVarBool damaged with hands root", true, false, false, false, false, false, "", 0, false, kEntryBytes, {}},
-      {"pose interpolation refused", true, false, false, true, false, true, "", 0, false,
-       L"Skeletal pose interpolation is not available in this build.", {}},
       {"no Newton.dll", false, false, true, false, false, true, "", 0, false,
        L"NewtonBodyGetUserData was unavailable for the guarded world-body probe.", {}},
       {"SetMatrix create fails", false, false, true, false, true, true, "CreateHook", 1, false,
@@ -185,13 +183,11 @@ class PoseRuntimeInstallTest : public EntityRuntimeInstallTest {
  protected:
   void SetUp() override {
     EntityRuntimeInstallTest::SetUp();
-    SetPoseInstallRefusedForTest(false);
     g_detours.clear();
     g_forwards.clear();
   }
   void TearDown() override {
     EntityRuntimeInstallTest::TearDown();
-    SetPoseInstallRefusedForTest(true);
   }
   static void PlaceAll(FakePeImage& image, bool agent) {
     Place(image, SiteId::EngineRun);
