@@ -24,6 +24,12 @@ void LearnFrameLead(FramePacer& pacer, double nowSeconds);
 // (stepDueAt, when known): then just before that, and the present waits for the deadline.
 double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, double stepDueAt);
 
+// When the present of a frame sampled ahead of its deadline goes: as late after the deadline as the
+// host took from the sample to the present, where a frame sampled at its deadline presents. The
+// deadline alone would put these presents early by the render time, every few frames.
+// sampleSeconds 0: the sample's time is unknown.
+double PlanPresentTime(double deadline, double sampleSeconds, double nowSeconds);
+
 // Sleeping below a millisecond where the system can: the sleeps' overshoot is learned, and a wait
 // sleeps until that much before its deadline, then yields. A system whose sleeps overshoot by
 // more than the limit uses the whole-millisecond plan (PlanWaitStep) instead.

@@ -262,8 +262,9 @@ void SwapWindowDetour(void* window) {
     pending = g_swap.samplePending.exchange(false, std::memory_order_relaxed);
     const bool telemetryOn = g_swap.telemetryOn.load(std::memory_order_relaxed);
     if (pending && limiterOn && g_swap.presentDeadline > 0.0) {
-      // The sample went ahead of a step's due time: the present still keeps its deadline.
-      WaitUntil(g_swap.presentDeadline, frequency);
+      // The sample went ahead of a step's due time: the present still keeps its place.
+      const double sampled = g_swap.sampleTime > 0 ? CountToSeconds(g_swap.sampleTime, frequency) : 0.0;
+      WaitUntil(PlanPresentTime(g_swap.presentDeadline, sampled, CountToSeconds(now, frequency)), frequency);
       if (!ReadPerformanceCounter(&now)) now = 0;
     }
     g_swap.presentDeadline = 0.0;
