@@ -37,6 +37,9 @@ struct SleepSlack {
   double seconds = 0.001;  // about the 95th percentile of recent overshoots
 };
 inline constexpr double kPreciseSleepSlackLimit = 0.002;
+// The last stretch of every wait spins on the counter: a yield there can hand the processor to
+// another thread for a whole time slice just before the deadline.
+inline constexpr double kSpinTailSeconds = 0.0002;
 // Seconds to sleep now, 0 to yield instead, with remainingSeconds > 0 to the deadline. A wait that
 // ends at a present keeps spinSeconds of yielding at its end: the rare sleep that overshoots even
 // the slack would make the present late.

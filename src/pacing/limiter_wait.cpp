@@ -51,6 +51,10 @@ void Wait(double deadlineSeconds, int64_t frequency, double spinSeconds) {
     if (!(remaining > 0.0)) {
       return;
     }
+    if (remaining <= kSpinTailSeconds) {
+      YieldProcessor();
+      continue;
+    }
     const DelayExecutionFn delay = g_delayExecution.load(std::memory_order_acquire);
     if (delay != nullptr && g_slack.seconds <= kPreciseSleepSlackLimit) {
       const double sleep = PlanPreciseSleep(remaining, g_slack, spinSeconds);
