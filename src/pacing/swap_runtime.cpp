@@ -155,6 +155,7 @@ bool InstallSwapRuntime(HMODULE host, bool telemetryOn, uint32_t reportIntervalS
     message = kReporterFailed;
     return false;
   }
+  if (limiterOn) HoldFineTimer();
   return true;
 }
 
@@ -164,6 +165,7 @@ void UninstallSwapRuntime() {
   // The render thread may be inside NextDeadline: the limiter is reset once it has left.
   CloseDetourGate(g_swap.gate);
   ResetPresentationLimiter(g_swap.limiter);
+  ReleaseFineTimer();
   g_swap.samplePending.store(false, std::memory_order_relaxed);
 
   const SwapWindowFunction original = g_swap.original.load(std::memory_order_acquire);
