@@ -7,18 +7,21 @@ arrived before the last frame ahead of it, that frame's yaw against where the st
 in shares of the step's turn; overshoot: on the look track's reversals, how far a frame's yaw goes
 beyond the two steps around it, in shares of a step's turn. GUI cursor: per presented frame, the
 distance between the drawn GUI cursor and the OS cursor. Cost: the plug-in's time per listener
-frame with the previews against without. Prints figures; never fails on them.
+frame with the previews against without; --baseline-dll adds menu runs with another build of the
+DLL (say, one built from main) in the same sitting. Prints figures; never fails on them.
 """
 import argparse
 import bisect
 import csv
 import os
+import shutil
 import statistics
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from framolt_runs import percentile, run_game  # noqa: E402
+from pacing import with_dll  # noqa: E402
 
 FEATURES = {"RenderUnlock": True, "CameraInterpolation": True}
 BASE_ARGS = ["--tick-hz", "60", "--render-hz", "240", "--scenario", "steady"]
@@ -127,13 +130,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default="build/windows")
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--gui-only", action="store_true", help="only the menu runs (cursor distance and cost)")
+    parser.add_argument("--baseline-dll", help="also run the menu with this QuarrenVelt.Framolt.dll's preview")
     a = parser.parse_args()
 
     lat = {True: [], False: []}
     p95 = {True: [], False: []}
     cost = {True: [], False: []}
     errors = []
-    for i in range(a.runs):
+    for i in range(0 if a.gui_only else a.runs):
         for overlay in (False, True):
             r, reports, steps = run(a.build_dir, f"latency-{overlay}-{i}", overlay, "latency", 200)
             values = latencies(r.frames, reports, steps)
@@ -143,8 +148,9 @@ def main():
             cost[overlay].append(plugin_us(r.frames))
             if overlay:
                 errors += lead_errors(r.frames, reports, steps)
-    print("Mouse-look latency, 60 Hz steps drawn at 240 Hz (count arrival to the first frame showing it;")
-    print(f"  median of {a.runs} run medians and p95s):")
+    if not a.gui_only:
+        print("Mouse-look latency, 60 Hz steps drawn at 240 Hz (count arrival to the first frame showing it;")
+        print(f"  median of {a.runs} run medians and p95s):")
     for overlay in (False, True):
         if lat[overlay]:
             print(f"  {'with the preview   ' if overlay else 'without the preview'}: median "
@@ -157,28 +163,43 @@ def main():
         print(f"Mouse-look accuracy: drawn yaw before a step against the step's yaw, over {len(errors)} clean steps: "
               f"median {statistics.median(errors) * 100:.2f} %, p95 {percentile(errors, 0.95) * 100:.2f} % of the "
               f"step's turn; {within * 100:.0f} % within 2 %")
-    r, reports, steps = run(a.build_dir, "look", True, "look", 300)
-    over = reversal_overshoots(r.frames, steps)
+    r, reports, steps = run(a.build_dir, "look", True, "look", 300) if not a.gui_only else (None, [], [])
+    over = reversal_overshoots(r.frames, steps) if r else []
     if over:
         print(f"Mouse-look reversals: {len(over)} frames; largest overshoot {max(over) * 100:.1f} % of a step's turn")
 
-    gui, gui_cost = {}, {}
-    for overlay in (False, True):
-        r, _, _ = run(a.build_dir, f"gui-{overlay}", overlay, "gui", 200, draw_log=True)
-        gui[overlay] = cursor_distances(r.draws)
-        gui_cost[overlay] = plugin_us(r.frames)
-    for overlay in (False, True):
-        d = gui[overlay]
+    # Menu runs: without the preview, with it, and with it from the baseline DLL, interleaved so that
+    # each sees the same neighbours.
+    rows = [("without", a.build_dir, False), ("with", a.build_dir, True)]
+    scratch = None
+    if a.baseline_dll:
+        scratch = tempfile.mkdtemp(prefix="framolt-baseline-")
+        rows.append(("baseline with", with_dll(a.build_dir, a.baseline_dll, scratch), True))
+    gui = {label: [] for label, _, _ in rows}
+    gui_cost = {label: [] for label, _, _ in rows}
+    try:
+        for i in range(a.runs):
+            for label, tree, overlay in rows:
+                r, _, _ = run(tree, f"gui-{overlay}-{i}", overlay, "gui", 200, draw_log=True)
+                gui[label] += cursor_distances(r.draws)
+                gui_cost[label].append(plugin_us(r.frames))
+    finally:
+        if scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
+    for label, d in gui.items():
         if d:
-            print(f"GUI cursor against the OS cursor {'with' if overlay else 'without'} the preview: "
-                  f"p95 {percentile(d, 0.95):.1f} px, median {statistics.median(d):.1f} px, max {max(d):.1f} px "
-                  f"({len(d)} frames)")
-    print(f"Plug-in time per listener frame (median of run medians): without the previews "
-          f"{statistics.median(cost[False]):.2f} us, with {statistics.median(cost[True]):.2f} us; the previews "
-          f"{statistics.median(cost[True]) - statistics.median(cost[False]):.2f} us")
-    print(f"  in the menu (the OS cursor read and the GUI refreshed every frame): without {gui_cost[False]:.2f} us, "
-          f"with {gui_cost[True]:.2f} us")
-
+            print(f"GUI cursor against the OS cursor, {label + ' the preview:':<27} p95 {percentile(d, 0.95):.1f} px, "
+                  f"median {statistics.median(d):.1f} px, max {max(d):.1f} px ({len(d)} frames)")
+    if cost[True] and cost[False]:
+        print(f"Plug-in time per listener frame (median of run medians): without the previews "
+              f"{statistics.median(cost[False]):.2f} us, with {statistics.median(cost[True]):.2f} us; the previews "
+              f"{statistics.median(cost[True]) - statistics.median(cost[False]):.2f} us")
+    menu = {k: statistics.median(v) for k, v in gui_cost.items() if v}
+    print(f"  in the menu (the OS cursor read and the GUI refreshed every frame; median of {a.runs} run medians): "
+          f"without {menu['without']:.2f} us, with {menu['with']:.2f} us, so the GUI cursor preview "
+          f"{menu['with'] - menu['without']:.2f} us")
+    if "baseline with" in menu:
+        print(f"  the baseline DLL's GUI cursor preview: {menu['baseline with'] - menu['without']:.2f} us")
 
 if __name__ == "__main__":
     main()

@@ -100,6 +100,7 @@ struct GuiCursorState {
   bool reentrant = false;
   void* refreshedContext = nullptr;
   uint64_t refreshedTick = 0;
+  CursorWindowCache cursorWindow;
   std::atomic<bool> announced{false};
 
   AnchoredCommand anchored[kMaxAnchoredCommands];
@@ -136,9 +137,20 @@ struct OsCursor {
   int32_t y = 0;
 };
 
-OsCursor ReadOsCursor() {
-  OsCursor cursor;
+// A tick asks for the active window and keeps it; a frame uses the kept one while it is fresh.
+HWND CursorWindow(bool atTick) {
+  if (!atTick && CursorWindowFresh(g_gui.cursorWindow, g_gui.tickCounter))
+    return static_cast<HWND>(const_cast<void*>(g_gui.cursorWindow.window));
   HWND window = GetActiveWindow();
+  g_gui.cursorWindow = {window, g_gui.tickCounter, true};
+  return window;
+}
+
+// The client rectangle and the mapping are asked for every time: for a window of this process they
+// cost no round trip, and a moved or resized window is seen at once.
+OsCursor ReadOsCursor(bool atTick) {
+  OsCursor cursor;
+  HWND window = CursorWindow(atTick);
   POINT point{};
   RECT client{};
   if (window == nullptr || !GetCursorPos(&point) || !ScreenToClient(window, &point) || !GetClientRect(window, &client))
@@ -265,7 +277,7 @@ void SendMousePositionDetour(void* context, const int32_t* position, const void*
   GuiCursorCounters& c2 = g_gui.counters;
   ++c2.feeds;
   if (RelativeModeOn()) return;
-  const OsCursor cursor = ReadOsCursor();
+  const OsCursor cursor = ReadOsCursor(true);
   if (cursor.reading != CursorReading::Inside) return;
   const int64_t distance = CursorDistance(cursor.x, cursor.y, fed[0], fed[1]);
   c2.largestDifference = std::max(c2.largestDifference, distance);
@@ -389,7 +401,7 @@ void GuiCursorRenderHook() {
     ++c.skippedUntrusted;
     return;
   }
-  const OsCursor cursor = ReadOsCursor();
+  const OsCursor cursor = ReadOsCursor(false);
   if (cursor.reading == CursorReading::Unreadable) {
     ++c.skippedNoCursor;
     return;
@@ -558,5 +570,6 @@ void UninstallGuiCursorPreview() {
   g_gui.relativeMode.store(nullptr, std::memory_order_release);
   g_gui.fedContext = nullptr;
   g_gui.trusted = false;
+  g_gui.cursorWindow = CursorWindowCache{};
   DropAnchored();
 }

@@ -26,6 +26,10 @@ int64_t CursorDistance(int32_t osX, int32_t osY, int32_t fedX, int32_t fedY) noe
   return std::max(std::llabs(static_cast<int64_t>(osX) - fedX), std::llabs(static_cast<int64_t>(osY) - fedY));
 }
 
+bool CursorWindowFresh(const CursorWindowCache& cache, uint64_t tickCounter) noexcept {
+  return cache.known && cache.tick <= tickCounter && tickCounter - cache.tick <= 1;
+}
+
 FollowingSnapshot& BeginSnapshot(FollowingList& list) noexcept {
   list.current ^= 1u;
   FollowingSnapshot& snapshot = list.snapshots[list.current];

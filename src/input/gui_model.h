@@ -16,6 +16,16 @@ bool CursorInsideClient(int32_t x, int32_t y, const ClientRect& rect) noexcept;
 // The larger axis distance between the OS cursor and the position the game fed.
 int64_t CursorDistance(int32_t osX, int32_t osY, int32_t fedX, int32_t fedY) noexcept;
 
+// The active window as a tick's cursor read found it (null: none was active). Asking the system
+// costs a round trip to the window server under Wine, so a frame takes the window found at this
+// tick or the one before, the same recency a feed has, and asks only when there is none.
+struct CursorWindowCache {
+  const void* window = nullptr;
+  uint64_t tick = 0;
+  bool known = false;
+};
+bool CursorWindowFresh(const CursorWindowCache& cache, uint64_t tickCounter) noexcept;
+
 struct FollowingSnapshot {
   bool valid = false;
   const void* context = nullptr;

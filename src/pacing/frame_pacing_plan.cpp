@@ -15,6 +15,8 @@ constexpr double kLeadDown = 0.000002;
 constexpr double kMaxLeadSeconds = 0.01;
 // The sample lands this far before the step's due time, where the phase is still below 1.
 constexpr double kStepEdgeSeconds = 0.00003;
+// A render this long is a stall, not a frame's usual work: the present need not wait behind it.
+constexpr double kMaxRenderAllowanceSeconds = 0.01;
 // Sleeps shorter than this are not worth the system call.
 constexpr double kMinSleepSeconds = 0.00005;
 constexpr double kSlackUp = 0.000038;
@@ -45,6 +47,12 @@ void LearnFrameLead(FramePacer& pacer, double nowSeconds) {
 double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, double stepDueAt) {
   if (!stepDueKnown || !(stepDueAt > nowSeconds) || !(stepDueAt - kStepEdgeSeconds < deadline)) return deadline;
   return std::max(nowSeconds, stepDueAt - kStepEdgeSeconds);
+}
+
+double PlanPresentTime(double deadline, double sampleSeconds, double nowSeconds) {
+  const double render = nowSeconds - sampleSeconds;
+  if (!(sampleSeconds > 0.0) || !std::isfinite(render) || render < 0.0) return deadline;
+  return deadline + std::min(render, kMaxRenderAllowanceSeconds);
 }
 
 double PlanPreciseSleep(double remainingSeconds, const SleepSlack& slack, double spinSeconds) {

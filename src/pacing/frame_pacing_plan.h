@@ -24,6 +24,12 @@ void LearnFrameLead(FramePacer& pacer, double nowSeconds);
 // (stepDueAt, when known): then just before that, and the present waits for the deadline.
 double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, double stepDueAt);
 
+// When the present of a frame sampled ahead of its deadline goes: as late after the deadline as the
+// host took from the sample to the present, where a frame sampled at its deadline presents. The
+// deadline alone would put these presents early by the render time, every few frames.
+// sampleSeconds 0: the sample's time is unknown.
+double PlanPresentTime(double deadline, double sampleSeconds, double nowSeconds);
+
 // Sleeping below a millisecond where the system can: the sleeps' overshoot is learned, and a wait
 // sleeps until that much before its deadline, then yields. A system whose sleeps overshoot by
 // more than the limit uses the whole-millisecond plan (PlanWaitStep) instead.
@@ -31,6 +37,9 @@ struct SleepSlack {
   double seconds = 0.001;  // about the 95th percentile of recent overshoots
 };
 inline constexpr double kPreciseSleepSlackLimit = 0.002;
+// The last stretch of every wait spins on the counter: a yield there can hand the processor to
+// another thread for a whole time slice just before the deadline.
+inline constexpr double kSpinTailSeconds = 0.0002;
 // Seconds to sleep now, 0 to yield instead, with remainingSeconds > 0 to the deadline. A wait that
 // ends at a present keeps spinSeconds of yielding at its end: the rare sleep that overshoots even
 // the slack would make the present late.

@@ -15,7 +15,13 @@ namespace {
 // coarse as Sleep, its learned overshoot passes the limit and the millisecond plan takes over.
 using DelayExecutionFn = LONG(WINAPI*)(BOOLEAN alertable, const LARGE_INTEGER* interval);
 
+// The system's timer resolution in 100 ns units, what timeBeginPeriod sets underneath.
+using SetTimerResolutionFn = LONG(WINAPI*)(ULONG desired, BOOLEAN set, ULONG* actual);
+constexpr ULONG kFineTimerResolution = 10000;  // 1 ms
+
 std::atomic<DelayExecutionFn> g_delayExecution{nullptr};
+std::atomic<SetTimerResolutionFn> g_setTimerResolution{nullptr};
+std::atomic<bool> g_fineTimerHeld{false};
 SleepSlack g_slack;  // render thread only
 
 void YieldOnce() {
@@ -31,6 +37,25 @@ void InitLimiterWait() {
   g_delayExecution.store(reinterpret_cast<DelayExecutionFn>(
                              reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDelayExecution"))),
                          std::memory_order_release);
+  g_setTimerResolution.store(reinterpret_cast<SetTimerResolutionFn>(
+                                 reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetTimerResolution"))),
+                             std::memory_order_release);
+}
+
+bool HoldFineTimer() {
+  const SetTimerResolutionFn set = g_setTimerResolution.load(std::memory_order_acquire);
+  if (set == nullptr || g_fineTimerHeld.load(std::memory_order_acquire)) return false;
+  ULONG actual = 0;
+  if (set(kFineTimerResolution, TRUE, &actual) < 0) return false;
+  g_fineTimerHeld.store(true, std::memory_order_release);
+  return true;
+}
+
+void ReleaseFineTimer() {
+  const SetTimerResolutionFn set = g_setTimerResolution.load(std::memory_order_acquire);
+  if (set == nullptr || !g_fineTimerHeld.exchange(false, std::memory_order_acq_rel)) return;
+  ULONG actual = 0;
+  set(kFineTimerResolution, FALSE, &actual);
 }
 
 namespace {
@@ -50,6 +75,10 @@ void Wait(double deadlineSeconds, int64_t frequency, double spinSeconds) {
     const double remaining = deadlineSeconds - static_cast<double>(count) * perCount;
     if (!(remaining > 0.0)) {
       return;
+    }
+    if (remaining <= kSpinTailSeconds) {
+      YieldProcessor();
+      continue;
     }
     const DelayExecutionFn delay = g_delayExecution.load(std::memory_order_acquire);
     if (delay != nullptr && g_slack.seconds <= kPreciseSleepSlackLimit) {

@@ -5,6 +5,10 @@
 
 // Looks for a sleep finer than a millisecond; without one the wait sleeps in whole milliseconds.
 void InitLimiterWait();
+// Asks for 1 ms system timer ticks while the limiter runs, as timeBeginPeriod(1) would: at the
+// default 15.6 ms tick no sleep ends near its deadline. Once per hold; false when not granted.
+bool HoldFineTimer();
+void ReleaseFineTimer();
 // The render thread's waits only: the learned sleep overshoot is its own. A wait for a present
 // yields through its last millisecond; one that ends ahead of the present (WaitUntilNear) sleeps
 // as close to its end as the system allows.

@@ -155,6 +155,7 @@ bool InstallSwapRuntime(HMODULE host, bool telemetryOn, uint32_t reportIntervalS
     message = kReporterFailed;
     return false;
   }
+  if (limiterOn) HoldFineTimer();
   return true;
 }
 
@@ -164,6 +165,7 @@ void UninstallSwapRuntime() {
   // The render thread may be inside NextDeadline: the limiter is reset once it has left.
   CloseDetourGate(g_swap.gate);
   ResetPresentationLimiter(g_swap.limiter);
+  ReleaseFineTimer();
   g_swap.samplePending.store(false, std::memory_order_relaxed);
 
   const SwapWindowFunction original = g_swap.original.load(std::memory_order_acquire);
@@ -262,8 +264,9 @@ void SwapWindowDetour(void* window) {
     pending = g_swap.samplePending.exchange(false, std::memory_order_relaxed);
     const bool telemetryOn = g_swap.telemetryOn.load(std::memory_order_relaxed);
     if (pending && limiterOn && g_swap.presentDeadline > 0.0) {
-      // The sample went ahead of a step's due time: the present still keeps its deadline.
-      WaitUntil(g_swap.presentDeadline, frequency);
+      // The sample went ahead of a step's due time: the present still keeps its place.
+      const double sampled = g_swap.sampleTime > 0 ? CountToSeconds(g_swap.sampleTime, frequency) : 0.0;
+      WaitUntil(PlanPresentTime(g_swap.presentDeadline, sampled, CountToSeconds(now, frequency)), frequency);
       if (!ReadPerformanceCounter(&now)) now = 0;
     }
     g_swap.presentDeadline = 0.0;

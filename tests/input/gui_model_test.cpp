@@ -27,6 +27,21 @@ TEST(GuiCursorModelTest, TrustNeedsTheOsCursorWithinThreePixelsOnBothAxes) {
   EXPECT_EQ(CursorDistance(INT32_MIN, 0, INT32_MAX, 0), int64_t{UINT32_MAX});
 }
 
+TEST(GuiCursorModelTest, AWindowFoundAtATickServesFramesUntilTheNextTickEnds) {
+  int window = 0;
+  struct Case {
+    CursorWindowCache cache;
+    uint64_t tick;
+    bool fresh;
+  };
+  const Case cases[] = {
+      {{&window, 7, true}, 7, true},   {{&window, 7, true}, 8, true},  {{nullptr, 7, true}, 8, true},
+      {{&window, 7, true}, 9, false},  {{&window, 7, false}, 7, false}, {{&window, 9, true}, 8, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(CursorWindowFresh(c.cache, c.tick), c.fresh) << c.cache.tick << " at " << c.tick;
+}
+
 // A build of n elements drawn with the mouse at (mx, my); element i sits at (i, 0) plus the mouse
 // when it follows.
 void Build(FollowingList& list, const void* context, uint64_t n, float mx, float my, const bool* follows) {

@@ -78,6 +78,25 @@ TEST(FramePacingPlan, SampleGoesAheadOnlyOfAStepDueBeforeTheDeadline) {
   }
 }
 
+TEST(FramePacingPlan, PresentOfAnEarlySampleTrailsTheDeadlineByItsRenderTime) {
+  struct Case {
+    const char* name;
+    double sample;
+    double now;
+    double expected;
+  };
+  const double deadline = 20.0;
+  const Case cases[] = {
+      {"rendered in 0.3 ms", 19.9995, 19.9998, 20.0003},
+      {"sample time unknown", 0.0, 19.9998, deadline},
+      {"clock went back", 19.9998, 19.9995, deadline},
+      {"a stall is not waited for again", 19.9, 19.95, 20.01},
+  };
+  for (const Case& c : cases) {
+    EXPECT_NEAR(PlanPresentTime(deadline, c.sample, c.now), c.expected, 1e-9) << c.name;
+  }
+}
+
 TEST(FramePacingPlan, SleepsStopTheLearnedOvershootBeforeTheEnd) {
   SleepSlack slack;
   std::mt19937 random(5);
