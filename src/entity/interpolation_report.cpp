@@ -16,6 +16,7 @@
 #include "entity/root_registries.h"
 #include "entity/spin_lock.h"
 #include "host/host_memory.h"
+#include "pose/camera_skeleton.h"
 #include "pose/pose_state.h"
 
 namespace {
@@ -414,7 +415,8 @@ void InterpolationReportAt(uint64_t nowMs) {
                                Decimal(Take(pose.meshRootPublished)) + L"/" + Decimal(Take(pose.meshRootReset)) + L"/" +
                                Decimal(Take(pose.meshRootApplied)) + L".");
   g_regionQueriesAtReport = regionQueries;
-  // The camera-to-skeleton attachment line comes here with the attachment.
+  const std::wstring ride = TakeCameraSkeletonReportLine();
+  if (!ride.empty()) LogWrite(LogLevel::Info, ride);
   g_lastReportMs.store(nowMs, std::memory_order_relaxed);
 }
 

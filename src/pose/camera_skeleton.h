@@ -2,6 +2,7 @@
 // The scripted camera's ride on the body skeleton: once per pair of ticks, find the bone the
 // camera keeps a constant offset to; at render time, rebuild the camera from the interpolated body.
 #include <cstdint>
+#include <string>
 
 #include "frame/presentation_clock.h"
 #include "interp/render_hooks.h"
@@ -44,3 +45,6 @@ void JoinCameraSkeleton(bool join);
 const AttachmentCounters& CameraSkeletonCounters();
 const AttachmentResult& CameraSkeletonCachedResult();
 void ZeroCameraSkeletonCounters();
+// The interpolation report's line: empty when no matrix-camera frame came since the last one.
+// Zeroes the counters either way; the cached result stays.
+std::wstring TakeCameraSkeletonReportLine();
