@@ -17,6 +17,7 @@
 #include "host/host_validation.h"
 #include "host/minhook_api.h"
 #include "interp/render_hooks.h"
+#include "pose/camera_skeleton.h"
 #include "pose/pose_state.h"
 
 // The resolver and update functions take arguments whose types are the host's own (an update's
@@ -269,6 +270,8 @@ void JoinFrame(bool join) {
   SetRenderHooks(RenderHookOwner::Entities, hooks);
   SetTickHook(TickHook::EntityCapture, join ? &EntityTickCapture : nullptr);
   SetResetHook(ResetHook::Entities, join ? &ResetEntityHistories : nullptr);
+  // The scripted camera rides the body skeleton only where the body's pose is drawn between steps.
+  JoinCameraSkeleton(join && EntityFlags().handsPose);
 }
 
 bool SitesMatch(HMODULE host, bool handsRoot, bool handsPose, bool ragdollPose, bool needsNewton) {
