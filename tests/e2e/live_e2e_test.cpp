@@ -45,9 +45,10 @@ TEST(LiveStartE2E, EveryRollbackRunsWhileTheGameRendersAndLeavesHostCodeAsShippe
       {"entity site re-encoded", {{"HandsRootInterpolation", "true"}}, {L"--break-site", L"12@4"}, "10",
        "Fail-closed: behavioral hooks were rolled back."},
       // Listener draws of 4 ms: the camera's removal nearly always finds a frame inside the render
-      // detour, which must still draw once through the host and leave before anything is reset.
+      // detour, which must still draw once through the host and leave before anything is reset. The
+      // body pose's name resolver is re-encoded, so the player runtime refuses after the camera is in.
       {"removed mid-draw", {{"HandsRootInterpolation", "true"}, {"HandsPoseInterpolation", "true"}},
-       {L"--draw-us", L"4000"}, "10", "Fail-closed: behavioral hooks were rolled back."},
+       {L"--draw-us", L"4000", L"--break-site", L"20"}, "10", "Fail-closed: behavioral hooks were rolled back."},
       {"entity runtime installed", {{"HandsRootInterpolation", "true"}, {"WorldRootInterpolation", "true"}},
        {L"--scenario", L"world"}, "0", "Bootstrap complete with requested hooks enabled."},
       {"extras stay off", {{"MouseOverlay", "true"}, {"ParticleInterpolation", "true"}}, {}, "0",
