@@ -5,16 +5,22 @@ Runs the stand-in's particle scene with 60 Hz fixed steps drawn at 240 Hz, with 
 interpolation alone and with particle interpolation too, several times each. Prints the judder
 of the tracked particles in steady motion (standard deviation over mean of the drawn position's
 per-frame displacement, read from the draw log) and the plug-in's own time per particle draw as its
-report gives it, and the camera's judder in the same runs for comparison. A measurement, not a test: it never fails on figures.
+report gives it, and the camera's judder in the same runs for comparison. --baseline-dll runs the
+particle rows a second time with another build of the DLL in the same sitting, alternated, for a
+before/after comparison; on a busy machine run it under a real-time priority (chrt -f 5 ...). A
+measurement, not a test: it never fails on figures.
 """
 import argparse
 import os
 import re
+import shutil
 import statistics
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from framolt_runs import judder, run_game  # noqa: E402
+from pacing import with_dll  # noqa: E402
 
 # Tracked particles whose emitters move steadily and are blended (see the stand-in's particle scene).
 STEADY = ["fountain:0", "fountain:1", "worker:0", "big4096:4095", "crowd0:0"]
@@ -56,30 +62,42 @@ def main():
     parser.add_argument("--ticks", type=int, default=360)
     parser.add_argument("--render-hz", type=int, default=240)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--baseline-dll", help="also run the particle rows with this QuarrenVelt.Framolt.dll")
     opts = parser.parse_args()
 
     args = ["--scenario", "particles", "--ticks", str(opts.ticks), "--render-hz", str(opts.render_hz)]
     features = {"RenderUnlock": True, "CameraInterpolation": True}
-    judders = {"camera only": [], "particles": []}
-    camera_judders = []
-    draw_us = {"camera only": [], "particles": []}
-    costs = []
-    for i in range(opts.runs):
-        # Alternated, so that both kinds of run see the machine's load alike.
-        for name, particles in (("camera only", False), ("particles", True)):
-            run = run_game(opts.build_dir, f"{name.replace(' ', '-')}-{i}", args,
-                           ini={"features": dict(features, ParticleInterpolation=particles)}, draw_log=True)
-            if run.exit_code != 0:
-                print(f"[{name} {i}] exit {run.exit_code}: {run.stderr.strip()[:400]}")
-                continue
-            judders[name].append(statistics.median(particle_judder(run, p) for p in STEADY))
-            # The particle detours run inside the listener's draw: the median draw time with and
-            # without them tells their cost per frame, and a median is not moved by preemption.
-            draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
-            if particles:
-                costs.append(own_cost(run))
-                start = run.frames[0]["present_s"] + 0.5 if run.frames else 0.0
-                camera_judders.append(judder([f for f in run.frames if f["present_s"] >= start]))
+    # (row, build tree, particle interpolation on)
+    rows = [("camera only", opts.build_dir, False), ("particles", opts.build_dir, True)]
+    scratch = None
+    if opts.baseline_dll:
+        scratch = tempfile.mkdtemp(prefix="framolt-baseline-")
+        rows.insert(1, ("baseline", with_dll(opts.build_dir, opts.baseline_dll, scratch), True))
+    judders = {name: [] for name, _, _ in rows}
+    camera_judders = {name: [] for name, _, particles in rows if particles}
+    draw_us = {name: [] for name, _, _ in rows}
+    costs = {name: [] for name, _, particles in rows if particles}
+    try:
+        for i in range(opts.runs):
+            # Alternated, so that every kind of run sees the machine's load alike.
+            for name, tree, particles in rows:
+                run = run_game(tree, f"{name.replace(' ', '-')}-{i}", args,
+                               ini={"features": dict(features, ParticleInterpolation=particles)}, draw_log=True)
+                if run.exit_code != 0:
+                    print(f"[{name} {i}] exit {run.exit_code}: {run.stderr.strip()[:400]}")
+                    continue
+                judders[name].append(statistics.median(particle_judder(run, p) for p in STEADY))
+                # The particle detours run inside the listener's draw: the median draw time with and
+                # without them tells their cost per frame, and a median is not moved by preemption.
+                draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
+                if particles:
+                    costs[name].append(own_cost(run))
+                    start = run.frames[0]["present_s"] + 0.5 if run.frames else 0.0
+                    camera_judders[name].append(judder([f for f in run.frames if f["present_s"] >= start]))
+    finally:
+        if scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
+
     print(f"particle judder, median of {', '.join(STEADY)} per run, 60 Hz steps drawn at {opts.render_hz} Hz:")
     for name, values in judders.items():
         if values:
@@ -88,22 +106,27 @@ def main():
         a, b = statistics.median(judders["camera only"]), statistics.median(judders["particles"])
         if b > 0:
             print(f"  particle interpolation is {a / b:.1f}x smoother")
-    if camera_judders:
-        # Uneven presents on a loaded machine raise every judder alike; the camera of the same runs
-        # shows what part of the particles' judder is the machine's.
-        print(f"  the camera in the particle runs: median {statistics.median(camera_judders):.3f} "
-              f"(runs {', '.join(f'{v:.3f}' for v in camera_judders)})")
-    if draw_us["camera only"] and draw_us["particles"]:
-        a, b = statistics.median(draw_us["camera only"]), statistics.median(draw_us["particles"])
-        print(f"listener draw, median of run medians: {a:.1f} us without, {b:.1f} us with particle interpolation: "
-              f"{b - a:.1f} us per frame for the scene's {PARTICLES_BLENDED_PER_FRAME} blended particles (4096 of them "
-              f"in one emitter)")
-    if costs:
-        per_draw = statistics.median(c[0] for c in costs)
-        per_particle = statistics.median(c[1] for c in costs)
-        print(f"plug-in own time (its report; wall time between its counter reads): median {per_draw:.2f} us per "
-              f"interpolated draw, {per_particle:.2f} ns per particle, so {per_particle * 4096 / 1000:.1f} us "
-              f"for 4096 particles (runs: {', '.join(f'{c[1]:.2f}' for c in costs)} ns per particle)")
+    for name, values in camera_judders.items():
+        if values:
+            # Uneven presents on a loaded machine raise every judder alike; the camera of the same
+            # runs shows what part of the particles' judder is the machine's.
+            print(f"  the camera in the {name} runs: median {statistics.median(values):.3f} "
+                  f"(runs {', '.join(f'{v:.3f}' for v in values)})")
+    base = draw_us["camera only"]
+    for name, values in draw_us.items():
+        if base and values and name != "camera only":
+            a, b = statistics.median(base), statistics.median(values)
+            print(f"listener draw ({name}), median of run medians: {a:.1f} us without, {b:.1f} us with particle "
+                  f"interpolation: {b - a:.1f} us per frame for the scene's {PARTICLES_BLENDED_PER_FRAME} blended "
+                  f"particles (4096 of them in one emitter)")
+    for name, values in costs.items():
+        if values:
+            per_draw = statistics.median(c[0] for c in values)
+            per_particle = statistics.median(c[1] for c in values)
+            print(f"plug-in own time ({name}; its report, wall time between its counter reads): median "
+                  f"{per_draw:.2f} us per interpolated draw, {per_particle:.2f} ns per particle, so "
+                  f"{per_particle * 4096 / 1000:.1f} us for 4096 particles (runs: "
+                  f"{', '.join(f'{c[1]:.2f}' for c in values)} ns per particle)")
 
 
 if __name__ == "__main__":

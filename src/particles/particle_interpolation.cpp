@@ -153,7 +153,7 @@ void* GraphicsDetour(void* emitter, void* target, float value) {
   const int64_t t2 = t0 > 0 ? CounterNow() : 0;
 
   // Particles whose pages went away during the draw are not written.
-  RestoreParticlePositions(scratch->particles, live, scratch->saved, &CheckHostRange);
+  RestoreParticlePositions(scratch->particles, live, scratch->saved, blend, &CheckHostRange);
   if (t0 > 0) {
     const int64_t own = CounterNow() - t0 - (t2 - t1);
     if (own > 0) Add(counters.ownTicks, static_cast<uint64_t>(own));

@@ -49,21 +49,32 @@ TEST(ParticleBlendTest, DrawsBetweenStepsAndLeavesLargeOrBrokenStepsAlone) {
       {"infinite positions are left alone",
        {{std::numeric_limits<float>::infinity(), 0, 0}, {std::numeric_limits<float>::infinity(), 0, 0}}, 0.5f, false, {}},
   };
+  // Each case in every lane of a group of four and alone after the groups, among particles that
+  // move a little, so that a lane is judged apart from its neighbours.
+  constexpr uint32_t kCount = 5;
+  const Particle neighbour{{0.5f, 0.25f, -1.0f}, {0.0f, 0.0f, -1.5f}};
   for (const BlendCase& c : cases) {
-    Particle p = c.particle;
-    uint8_t* particles[] = {reinterpret_cast<uint8_t*>(&p)};
-    float saved[4];
-    const ParticleBlendResult result = BlendParticlePositions(particles, 1, c.alpha, saved, &Writable);
-    EXPECT_TRUE(result.blended) << c.name;
-    EXPECT_EQ(result.leftAlone, c.blended ? 0u : 1u) << c.name;
-    if (!c.blended) {
-      EXPECT_EQ(std::memcmp(p.current, c.particle.current, sizeof p.current), 0) << c.name << ": moved";
-    } else if (c.alpha == 0.0f || std::memcmp(c.particle.current, c.particle.previous, sizeof p.current) == 0) {
-      EXPECT_EQ(std::memcmp(p.current, c.drawn, sizeof p.current), 0) << c.name << ": not exact";
-    } else {
-      for (int k = 0; k < 3; ++k) EXPECT_FLOAT_EQ(p.current[k], c.drawn[k]) << c.name << " axis " << k;
+    for (uint32_t at = 0; at < kCount; ++at) {
+      std::vector<Particle> pool(kCount, neighbour);
+      pool[at] = c.particle;
+      std::vector<uint8_t*> particles;
+      for (Particle& p : pool) particles.push_back(reinterpret_cast<uint8_t*>(&p));
+      auto scratch = std::make_unique<ParticleScratch>();
+      const ParticleBlendResult result = BlendParticlePositions(particles.data(), kCount, c.alpha, scratch->saved, &Writable);
+      const Particle& p = pool[at];
+      EXPECT_TRUE(result.blended) << c.name << " at " << at;
+      EXPECT_EQ(result.leftAlone, c.blended ? 0u : 1u) << c.name << " at " << at;
+      if (!c.blended) {
+        EXPECT_EQ(std::memcmp(p.current, c.particle.current, sizeof p.current), 0) << c.name << " at " << at << ": moved";
+      } else if (c.alpha == 0.0f || std::memcmp(c.particle.current, c.particle.previous, sizeof p.current) == 0) {
+        EXPECT_EQ(std::memcmp(p.current, c.drawn, sizeof p.current), 0) << c.name << " at " << at << ": not exact";
+      } else {
+        for (int k = 0; k < 3; ++k) EXPECT_FLOAT_EQ(p.current[k], c.drawn[k]) << c.name << " at " << at << " axis " << k;
+      }
+      EXPECT_EQ(std::memcmp(p.previous, c.particle.previous, sizeof p.previous), 0) << c.name << ": previous changed";
+      const Particle& other = pool[at == 0 ? 1 : 0];
+      EXPECT_FLOAT_EQ(other.current[0], 0.5f * c.alpha) << c.name << " at " << at << ": a neighbour was not blended";
     }
-    EXPECT_EQ(std::memcmp(p.previous, c.particle.previous, sizeof p.previous), 0) << c.name << ": previous changed";
   }
 }
 
@@ -84,15 +95,17 @@ TEST(ParticleBlendTest, RestoreBringsBackEveryBitWhateverTheCount) {
     EXPECT_TRUE(result.blended) << count;
     EXPECT_EQ(result.leftAlone, (count + 2) / 5) << count;
     EXPECT_NE(std::memcmp(pool.data(), simulated.data(), count * sizeof(Particle)), 0) << count << ": nothing moved";
-    EXPECT_EQ(RestoreParticlePositions(particles.data(), count, scratch->saved, &Writable), 0u) << count;
+    EXPECT_EQ(RestoreParticlePositions(particles.data(), count, scratch->saved, result, &Writable), 0u) << count;
     EXPECT_EQ(std::memcmp(pool.data(), simulated.data(), count * sizeof(Particle)), 0) << count;
   }
 }
 
-// Answers like CheckHostRange for one mapping, counting the questions.
+// Answers like CheckHostRange for one mapping with an unmapped hole, counting the questions.
 struct FakeMemory {
   uintptr_t begin;
   uintptr_t end;
+  uintptr_t holeBegin;
+  uintptr_t holeEnd;
   int questions;
 };
 FakeMemory g_memory;
@@ -100,10 +113,11 @@ FakeMemory g_memory;
 bool FakeCheck(const void* address, size_t length, bool needWrite) {
   ++g_memory.questions;
   const auto start = reinterpret_cast<uintptr_t>(address);
-  return needWrite && start >= g_memory.begin && start + length <= g_memory.end;
+  const bool clearOfHole = start + length <= g_memory.holeBegin || start >= g_memory.holeEnd;
+  return needWrite && start >= g_memory.begin && start + length <= g_memory.end && clearOfHole;
 }
 
-TEST(ParticleAccessTest, AsksOncePerRunOfPagesAndTouchesNothingWhenAnyParticleIsOutOfReach) {
+TEST(ParticleAccessTest, AsksOnceForOneBlockElsePageByPageAndTouchesNothingWhenAnyParticleIsOutOfReach) {
   // A pool of twenty pages; the test's mapping ends after the first nineteen.
   constexpr size_t kPage = 4096;
   struct alignas(4096) Pool {
@@ -123,21 +137,26 @@ TEST(ParticleAccessTest, AsksOncePerRunOfPagesAndTouchesNothingWhenAnyParticleIs
   struct Case {
     const char* name;
     std::vector<uint8_t*> particles;
+    size_t holePage;   // 0: no hole
     bool blended;
-    int questions;   // by the blend
+    int questions;     // by the blend
   };
   const Case cases[] = {
-      {"packed: one question for a run of sixteen pages", packed(0), true, 1},
-      {"packed past the run's end near the mapping's end: pages asked one by one", packed(15 * kPage), true, 6},
-      {"back and forth between two pages", {at(0), at(kPage), at(24), at(kPage + 24), at(48)}, true, 1},
-      {"a null particle", {at(0), at(24), at(48), nullptr, at(96)}, false, 1},
-      {"positions running past the mapping", {at(24), at(48), at(19 * kPage - 8)}, false, 3},
-      {"a particle out of reach, last of a group of four", {at(0), at(24), at(48), at(19 * kPage + 96)}, false, 3},
-      {"a particle at the top of the address space", {at(0), reinterpret_cast<uint8_t*>(UINTPTR_MAX - 8)}, false, 1},
+      {"packed: one question for the whole block", packed(0), 0, true, 1},
+      {"packed up to the mapping's end: still one", packed((19 * kPage - 9600) / 24 * 24), 0, true, 1},
+      {"back and forth between two pages", {at(0), at(kPage), at(24), at(kPage + 24), at(48)}, 0, true, 1},
+      // The block spans the hole: the run of sixteen pages is refused and the next runs are halved.
+      {"two pools either side of a hole: page by page, refused runs halving",
+       {at(0), at(24), at(12 * kPage), at(12 * kPage + 24), at(kPage + 48)}, 10, true, 6},
+      {"a null particle", {at(0), at(24), at(48), nullptr, at(96)}, 0, false, 1},
+      {"positions running past the mapping", {at(24), at(48), at(19 * kPage - 8)}, 0, false, 4},
+      {"a particle out of reach, last of a group of four", {at(0), at(24), at(48), at(19 * kPage + 96)}, 0, false, 4},
+      {"a particle at the top of the address space", {at(0), reinterpret_cast<uint8_t*>(UINTPTR_MAX - 8)}, 0, false, 1},
   };
   for (const Case& c : cases) {
     const auto before = std::make_unique<Pool>(*pool);
-    g_memory = {reachable, reachable + 19 * kPage, 0};
+    const uintptr_t hole = c.holePage == 0 ? 0 : reachable + c.holePage * kPage;
+    g_memory = {reachable, reachable + 19 * kPage, hole, hole == 0 ? 0 : hole + kPage, 0};
     auto scratch = std::make_unique<ParticleScratch>();
     const auto count = static_cast<uint32_t>(c.particles.size());
     const ParticleBlendResult result = BlendParticlePositions(c.particles.data(), count, 0.5f, scratch->saved, &FakeCheck);
@@ -149,7 +168,7 @@ TEST(ParticleAccessTest, AsksOncePerRunOfPagesAndTouchesNothingWhenAnyParticleIs
       g_memory.end = reachable + kPage;
       const auto beyond = static_cast<uint32_t>(std::count_if(c.particles.begin(), c.particles.end(),
                                                               [&](uint8_t* p) { return p > at(kPage - 24); }));
-      EXPECT_EQ(RestoreParticlePositions(c.particles.data(), count, scratch->saved, &FakeCheck), beyond) << c.name;
+      EXPECT_EQ(RestoreParticlePositions(c.particles.data(), count, scratch->saved, result, &FakeCheck), beyond) << c.name;
       *pool = *before;
     } else {
       EXPECT_EQ(std::memcmp(pool.get(), before.get(), sizeof(Pool)), 0) << c.name << ": a refused draw changed particles";
