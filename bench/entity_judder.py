@@ -10,10 +10,15 @@ test: it never fails on figures.
 
 Then the cost at full load (282 registered roots of 4 nodes, 256 moving bodies): the plug-in's time
 per listener frame (the listener viewport's call minus the host's own drawing), median of the run
-medians, camera interpolation alone against hands and world roots.
+medians, camera interpolation alone against hands and world roots; and the plug-in's own CPU probe
+(render apply and restore means of its interpolation reports), median of the run medians.
+
+Last, the fixed cost of the entity path with nothing registered: the camera-only steady scenario
+with Diagnostics off, camera interpolation alone against hands and world roots, runs alternated.
 """
 import argparse
 import os
+import re
 import statistics
 import sys
 from collections import defaultdict
@@ -80,20 +85,66 @@ def report(figures):
     return out
 
 
+PROBE = re.compile(r"Interpolation CPU probe: .*?render apply total/mean=[0-9.]+ ms/([0-9.]+) us; "
+                   r"render restore total/mean=[0-9.]+ ms/([0-9.]+) us")
+
+
+def probe_means(log):
+    """(apply, restore) mean microseconds of each interpolation report that timed any frame."""
+    out = []
+    for m in PROBE.finditer(log):
+        apply_us, restore_us = float(m.group(1)), float(m.group(2))
+        if apply_us > 0 or restore_us > 0:
+            out.append((apply_us, restore_us))
+    return out
+
+
+def listener_cost(run):
+    frames = run.frames[len(run.frames) // 5:]
+    return [f["listener_call_us"] - f["host_draw_us"] for f in frames]
+
+
+def print_medians(title, medians):
+    for label, values in medians.items():
+        if values:
+            print(f"{title}, {label:<6}: median of {len(values)} run medians "
+                  f"{statistics.median(values):.1f} us (runs {', '.join(f'{v:.1f}' for v in sorted(values))})")
+
+
 def cost_at_full_load(build_dir, ticks, render_hz, runs):
     args = ["--scenario", "full-load", "--ticks", str(ticks), "--render-hz", str(render_hz)]
     medians = {"camera": [], "roots": []}
+    probe = {"apply": [], "restore": [], "sum": []}
     for i in range(runs):
         for label, features in (("camera", CAMERA), ("roots", ROOTS)):
             run = run_game(build_dir, f"cost-{label}-{i}", args, ini={"features": features})
-            frames = run.frames[len(run.frames) // 5:]
-            cost = [f["listener_call_us"] - f["host_draw_us"] for f in frames]
+            cost = listener_cost(run)
             if run.exit_code == 0 and cost:
                 medians[label].append(statistics.median(cost))
-    for label, values in medians.items():
-        if values:
-            print(f"full-load plug-in time per listener frame, {label:<6}: median of {len(values)} run medians "
-                  f"{statistics.median(values):.1f} us (runs {', '.join(f'{v:.1f}' for v in sorted(values))})")
+            means = probe_means(run.log) if label == "roots" and run.exit_code == 0 else []
+            if means:
+                probe["apply"].append(statistics.median(a for a, _ in means))
+                probe["restore"].append(statistics.median(r for _, r in means))
+                probe["sum"].append(statistics.median(a + r for a, r in means))
+    print_medians("full-load plug-in time per listener frame", medians)
+    print_medians("full-load CPU probe (report means)", probe)
+
+
+def cost_when_empty(build_dir, ticks, render_hz, runs):
+    """Camera path alone against the entity path installed with nothing registered."""
+    args = ["--scenario", "steady", "--ticks", str(ticks), "--render-hz", str(render_hz)]
+    medians = {"camera": [], "roots": []}
+    for i in range(runs):
+        for label, features in (("camera", CAMERA), ("roots", ROOTS)):
+            run = run_game(build_dir, f"empty-{label}-{i}", args, ini={"features": features, "diagnostics": False})
+            cost = listener_cost(run)
+            if run.exit_code == 0 and cost:
+                medians[label].append(statistics.median(cost))
+    print_medians("empty-load plug-in time per listener frame (Diagnostics off)", medians)
+    if medians["camera"] and medians["roots"]:
+        pairs = [b - a for a, b in zip(medians["camera"], medians["roots"])]
+        print(f"empty-load entity path over the camera path: median of paired runs {statistics.median(pairs):+.2f} us "
+              f"(pairs {', '.join(f'{v:+.2f}' for v in sorted(pairs))})")
 
 
 def main():
@@ -103,7 +154,14 @@ def main():
     parser.add_argument("--render-hz", type=int, default=240)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--cost-runs", type=int, default=3)
+    parser.add_argument("--cost-ticks", type=int, default=720, help="steps of a full-load run (reports come every 5 s)")
+    parser.add_argument("--empty-runs", type=int, default=5)
+    parser.add_argument("--cost-only", action="store_true", help="skip the judder runs")
     opts = parser.parse_args()
+    if opts.cost_only:
+        cost_at_full_load(opts.build_dir, opts.cost_ticks, opts.render_hz, opts.cost_runs)
+        cost_when_empty(opts.build_dir, opts.ticks, opts.render_hz, opts.empty_runs)
+        return
     figures, failures = measure(opts.build_dir, opts.ticks, opts.render_hz, opts.runs)
     medians = report(figures)
     medians.pop("camera", None)
@@ -112,7 +170,8 @@ def main():
           f" ({', '.join(target) if target else 'none'})")
     for line in failures:
         print(line)
-    cost_at_full_load(opts.build_dir, opts.ticks, opts.render_hz, opts.cost_runs)
+    cost_at_full_load(opts.build_dir, opts.cost_ticks, opts.render_hz, opts.cost_runs)
+    cost_when_empty(opts.build_dir, opts.ticks, opts.render_hz, opts.empty_runs)
 
 
 if __name__ == "__main__":
