@@ -7,9 +7,12 @@
 #include "frame/presentation_clock.h"
 #include "interp/transform.h"
 
+// The rotation and scale are taken apart once, at publish, rather than at every sample.
 struct TransformHistoryEntry {
   uint64_t tick;
   RigidMatrix matrix;
+  Quaternion rotation;
+  float scale;
 };
 
 // A plain value owned by its caller; zero-initialised is empty.
