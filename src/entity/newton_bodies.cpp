@@ -59,6 +59,7 @@ struct NewtonBodies {
   NewtonBodyEntry registry[kNewtonBodyCapacity];
   NewtonRestoreRecord restore[kNewtonBodyCapacity];
   StagedBody drained[kNewtonBodyCapacity];   // the drain's copy, kept here rather than on the stack
+  size_t live;                               // registry entries holding a body
 };
 
 NewtonStage g_stage;
@@ -116,6 +117,7 @@ void EmptyStage() {
 }
 
 void TakeEntry(NewtonBodyEntry& entry, const StagedBody& staged) {
+  if (entry.body == nullptr) ++g_bodies.live;
   entry = NewtonBodyEntry{};
   entry.body = staged.body;
   entry.newton = staged.newton;
@@ -251,15 +253,12 @@ bool RestoreNewtonBody(size_t index) {
 }
 
 void FreeNewtonBody(size_t index) {
-  if (index < kNewtonBodyCapacity) g_bodies.registry[index] = NewtonBodyEntry{};
+  if (index >= kNewtonBodyCapacity) return;
+  if (g_bodies.registry[index].body != nullptr) --g_bodies.live;
+  g_bodies.registry[index] = NewtonBodyEntry{};
 }
 
-size_t LiveNewtonBodyCount() {
-  size_t live = 0;
-  for (const NewtonBodyEntry& entry : g_bodies.registry)
-    if (entry.body != nullptr) ++live;
-  return live;
-}
+size_t LiveNewtonBodyCount() { return g_bodies.live; }
 
 void ResetNewtonBodies() {
   for (size_t i = 0; i < kNewtonBodyCapacity; ++i) FreeNewtonBody(i);

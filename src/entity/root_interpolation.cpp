@@ -290,18 +290,8 @@ namespace {
 
 // Whether this frame's apply can touch host memory at all.
 bool AnythingRegistered(const EntityRuntimeFlags& flags) {
-  if (flags.worldRoot && LiveNewtonBodyCount() > 0) return true;
-  if (AnyPoseOwnerLive()) return true;
-  if (!flags.handsRoot) return false;
-  const RootRegistries& r = TheRootRegistries();
-  if (r.hands.entity != nullptr || r.body.entity != nullptr) return true;
-  for (const RootSlot& slot : r.held)
-    if (slot.entity != nullptr) return true;
-  for (const NamedRootSlot& slot : r.scripted)
-    if (slot.root.entity != nullptr) return true;
-  for (const NamedRootSlot& slot : r.inspection)
-    if (slot.root.entity != nullptr) return true;
-  return false;
+  return (flags.worldRoot && LiveNewtonBodyCount() > 0) || AnyPoseOwnerLive() ||
+         (flags.handsRoot && LiveRootCount() > 0);
 }
 
 }  // namespace

@@ -18,6 +18,15 @@ constexpr size_t kHostStringCapacity = 24;
 constexpr size_t kHostStringInlineCapacity = 15;
 
 RootRegistries g_registries;
+// Live slots of the tables above, so that a frame with nothing registered walks none of them.
+size_t g_liveRoots = 0;
+
+// Slots of the tables only: a caller's own RootSlot is not counted.
+bool InRegistries(const RootSlot& slot) {
+  const auto* at = reinterpret_cast<const uint8_t*>(&slot);
+  const auto* begin = reinterpret_cast<const uint8_t*>(&g_registries);
+  return at >= begin && at < begin + sizeof(g_registries);
+}
 
 std::wstring WidenName(const EntityName& name) { return WidenAscii(std::string_view(name.text, name.length)); }
 
@@ -87,15 +96,18 @@ EntityKind ClassifyEntity(const void* entity, EntityName* name) {
 }
 
 RootRegistries& TheRootRegistries() { return g_registries; }
+size_t LiveRootCount() { return g_liveRoots; }
 
 void SetRootSlot(RootSlot& slot, void* entity, const RigidMatrix& matrix) {
   if (slot.entity != nullptr && slot.entity != entity) ClearRootSlot(slot);
+  if (slot.entity == nullptr && entity != nullptr && InRegistries(slot)) ++g_liveRoots;
   slot.entity = entity;
   slot.latest = matrix;
   slot.dirty = true;
 }
 
 void ClearRootSlot(RootSlot& slot) {
+  if (slot.entity != nullptr && InRegistries(slot)) --g_liveRoots;
   slot.entity = nullptr;
   slot.dirty = false;
   ResetTransformHistory(slot.history);

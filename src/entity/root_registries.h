@@ -48,6 +48,8 @@ struct RootRegistries {
 };
 
 RootRegistries& TheRootRegistries();
+// Live hands, body, held, scripted and inspection slots (kept by SetRootSlot and ClearRootSlot).
+size_t LiveRootCount();
 
 void SetRootSlot(RootSlot& slot, void* entity, const RigidMatrix& matrix);
 void ClearRootSlot(RootSlot& slot);
