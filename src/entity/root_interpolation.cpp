@@ -1,6 +1,7 @@
 #include "entity/root_interpolation.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 #include "core/log.h"
@@ -54,8 +55,6 @@ void StopTimer(int64_t start, uint64_t& ticks, uint64_t& count) {
   ticks += static_cast<uint64_t>(now - start);
   ++count;
 }
-
-bool NodeMatrixWritable(void* node) { return node != nullptr && CheckHostRange(At(node, kNodeMatrix), sizeof(RigidMatrix), true); }
 
 // A yaw preview turns hands, body and held items with the camera even between ticks.
 bool TurnsWithCamera(EntityKind kind) {
@@ -132,36 +131,53 @@ bool ReadEntityRoot(void* entity, RigidMatrix* root) {
   return true;
 }
 
+namespace {
+
+// Begin and end of the node vector, the fallback and the reference node: one guarded copy of the
+// object from the vector to the reference node rather than one per field.
+struct NodeLinks {
+  uintptr_t begin;
+  uintptr_t end;
+  uint8_t gap[entity_layout::kFallbackNode - entity_layout::kNodesEnd - sizeof(uintptr_t)];
+  void* fallback;
+  void* reference;
+};
+static_assert(offsetof(NodeLinks, fallback) == entity_layout::kFallbackNode - entity_layout::kNodesBegin &&
+              offsetof(NodeLinks, reference) == entity_layout::kReferenceNode - entity_layout::kNodesBegin);
+
+// The node's matrix, when its range is writable.
+bool SaveNodeMatrix(void* node, RigidMatrix* saved) {
+  if (node == nullptr || !CheckHostRange(At(node, kNodeMatrix), sizeof(RigidMatrix), true)) return false;
+  std::memcpy(saved, At(node, kNodeMatrix), sizeof(RigidMatrix));
+  return true;
+}
+
+}  // namespace
+
 bool CollectRootNodes(void* entity, RootStaging* staging) {
   staging->nodeCount = 0;
-  uintptr_t begin = 0;
-  uintptr_t end = 0;
-  if (!ReadHostValueAt(entity, entity_layout::kNodesBegin, begin) || !ReadHostValueAt(entity, entity_layout::kNodesEnd, end)) return false;
+  NodeLinks links;
+  if (!ReadHostValueAt(entity, entity_layout::kNodesBegin, links)) return false;
 
-  if (begin == end) {
-    void* fallback = nullptr;
-    if (!ReadHostValueAt(entity, entity_layout::kFallbackNode, fallback) || !NodeMatrixWritable(fallback) ||
-        !ReadHostMemory(At(fallback, kNodeMatrix), &staging->savedNodes[0], sizeof(RigidMatrix)))
-      return false;
-    staging->nodes[0] = fallback;
+  if (links.begin == links.end) {
+    if (!SaveNodeMatrix(links.fallback, &staging->savedNodes[0])) return false;
+    staging->nodes[0] = links.fallback;
     staging->nodeCount = 1;
     return true;
   }
 
-  const uintptr_t bytes = end - begin;
-  if (begin == 0 || end < begin || bytes % sizeof(void*) != 0 || bytes > kRootStagingNodes * sizeof(void*))
+  const uintptr_t bytes = links.end - links.begin;
+  if (links.begin == 0 || links.end < links.begin || bytes % sizeof(void*) != 0 ||
+      bytes > kRootStagingNodes * sizeof(void*))
     return false;
   const uint64_t count = bytes / sizeof(void*);
-  if (!ReadHostMemory(reinterpret_cast<const void*>(begin), staging->nodes, static_cast<size_t>(bytes))) return false;
-  void* reference = nullptr;
-  if (!ReadHostValueAt(entity, entity_layout::kReferenceNode, reference)) return false;
-  if (reference == nullptr) reference = staging->nodes[0];
+  if (!CheckHostRange(reinterpret_cast<const void*>(links.begin), static_cast<size_t>(bytes), false)) return false;
+  std::memcpy(staging->nodes, reinterpret_cast<const void*>(links.begin), static_cast<size_t>(bytes));
+  void* const reference = links.reference != nullptr ? links.reference : staging->nodes[0];
   bool referenceFound = false;
   for (uint64_t i = 0; i < count; ++i) {
-    void* node = staging->nodes[i];
-    if (!NodeMatrixWritable(node) || !ReadHostMemory(At(node, kNodeMatrix), &staging->savedNodes[i], sizeof(RigidMatrix)))
-      return false;
-    referenceFound = referenceFound || node == reference;
+    if (!SaveNodeMatrix(staging->nodes[i], &staging->savedNodes[i])) return false;
+    referenceFound = referenceFound || staging->nodes[i] == reference;
   }
   if (!referenceFound) return false;
   staging->nodeCount = count;
@@ -178,8 +194,7 @@ bool ApplyRootSlot(RootSlot& slot, EntityKind kind, const ClockSample& sample, R
   if (!(sampled.result == TransformSampleResult::Interpolated || (sampled.result == TransformSampleResult::Unchanged && yaw)))
     return false;
 
-  EntityName current;
-  if (ClassifyEntity(slot.entity, &current) != kind || (expectedName != nullptr && !SameEntityName(current, *expectedName))) {
+  if (!StillRegisteredAs(slot, kind, expectedName)) {
     ClearRootSlot(slot);
     return false;
   }
@@ -220,7 +235,7 @@ bool ApplyRootSlot(RootSlot& slot, EntityKind kind, const ClockSample& sample, R
   for (uint64_t i = 0; i < staging.nodeCount; ++i) {
     RigidMatrix moved{};
     const bool multiplied = CallMatrixMultiply(delta, staging.savedNodes[i], &moved);
-    if (!multiplied || !WriteHostMemory(At(staging.nodes[i], kNodeMatrix), &moved, sizeof(moved))) {
+    if (!multiplied || !WriteHostValueAt(staging.nodes[i], kNodeMatrix, moved)) {
       // A node that turned read-only since the collect counts with the nodes that could not be collected.
       ++(multiplied ? c.collectFail : c.multiplyFail);
       ++c.rootFail;
@@ -247,7 +262,7 @@ bool RestoreRootStaging(RootStaging& staging) {
   if (!staging.applied) return true;
   for (uint64_t i = 0; i < staging.nodeCount; ++i) {
     void* node = staging.nodes[i];
-    if (!WriteHostMemory(At(node, kNodeMatrix), &staging.savedNodes[i], sizeof(RigidMatrix))) {
+    if (!WriteHostValueAt(node, kNodeMatrix, staging.savedNodes[i])) {
       staging.applied = false;
       return false;
     }

@@ -1,5 +1,7 @@
 #include "entity/root_registries.h"
 
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,40 @@ constexpr size_t kHostStringInlineCapacity = 15;
 RootRegistries g_registries;
 // Live slots of the tables above, so that a frame with nothing registered walks none of them.
 size_t g_liveRoots = 0;
+// One past the last readable inspection entry and scripted slot ever filled: entries are taken
+// from the front and only emptied all together, so the walks by entity stop there.
+size_t g_readableUsed = 0;
+size_t g_scriptedUsed = 0;
+
+void NoteUsed(size_t& used, size_t index) {
+  if (index >= used) used = index + 1;
+}
+
+bool InReadableList(const void* entity, const EntityName& name) {
+  for (size_t i = 0; i < g_readableUsed; ++i) {
+    const ReadableInspectionEntry& entry = g_registries.readable[i];
+    if (entry.entity == entity && SameEntityName(entry.name, name)) return true;
+  }
+  return false;
+}
+
+bool InScriptedRegistry(const void* entity, const EntityName& name) {
+  for (size_t i = 0; i < g_scriptedUsed; ++i) {
+    const NamedRootSlot& slot = g_registries.scripted[i];
+    if (slot.root.entity == entity && SameEntityName(slot.name, name)) return true;
+  }
+  return false;
+}
+
+// The scripted registry slot whose root this is, or null.
+const NamedRootSlot* ScriptedOwner(const RootSlot& root) {
+  static_assert(offsetof(NamedRootSlot, root) == 0);
+  const auto* at = reinterpret_cast<const uint8_t*>(&root);
+  const auto* begin = reinterpret_cast<const uint8_t*>(g_registries.scripted);
+  if (at < begin || at >= begin + sizeof(g_registries.scripted)) return nullptr;
+  const size_t offset = static_cast<size_t>(at - begin);
+  return offset % sizeof(NamedRootSlot) == 0 ? &g_registries.scripted[offset / sizeof(NamedRootSlot)] : nullptr;
+}
 
 // Slots of the tables only: a caller's own RootSlot is not counted.
 bool InRegistries(const RootSlot& slot) {
@@ -65,19 +101,28 @@ RootSlot& NamedRoot(NamedRootSlot& slot) { return slot.root; }
 
 bool ReadEntityName(const void* hostString, EntityName* name) {
   *name = EntityName{};
-  if (hostString == nullptr) return false;
-  uint64_t size = 0;
-  uint64_t capacity = 0;
-  if (!ReadHostValueAt(hostString, kHostStringSize, size) || !ReadHostValueAt(hostString, kHostStringCapacity, capacity))
-    return false;
-  if (size < 1 || size > kEntityNameMax || capacity < size) return false;
-  const void* data = hostString;
-  if (capacity > kHostStringInlineCapacity && !ReadHostValueAt(hostString, 0, data)) return false;
-  if (!ReadHostMemory(data, name->text, static_cast<size_t>(size))) {
-    *name = EntityName{};
-    return false;
+  // Buffer or pointer, size and capacity in one guarded copy; inline text lies inside it.
+  struct HostString {
+    char buffer[kHostStringSize];
+    uint64_t size;
+    uint64_t capacity;
+  };
+  static_assert(offsetof(HostString, size) == kHostStringSize && offsetof(HostString, capacity) == kHostStringCapacity);
+  HostString header;
+  if (hostString == nullptr || !ReadHostValue(hostString, header)) return false;
+  if (header.size < 1 || header.size > kEntityNameMax || header.capacity < header.size) return false;
+  const auto size = static_cast<size_t>(header.size);
+  if (header.capacity <= kHostStringInlineCapacity) {
+    std::memcpy(name->text, header.buffer, size);
+  } else {
+    const void* data = nullptr;
+    std::memcpy(&data, header.buffer, sizeof(data));
+    if (!ReadHostMemory(data, name->text, size)) {
+      *name = EntityName{};
+      return false;
+    }
   }
-  name->length = static_cast<size_t>(size);
+  name->length = size;
   return true;
 }
 
@@ -88,11 +133,26 @@ EntityKind ClassifyEntity(const void* entity, EntityName* name) {
   }
   const EntityKind byName = ClassifyEntityName(name->text, name->length);
   if (byName != EntityKind::None) return byName;
-  for (const ReadableInspectionEntry& entry : g_registries.readable)
-    if (entry.entity == entity && SameEntityName(entry.name, *name)) return EntityKind::Inspection;
-  for (const NamedRootSlot& slot : g_registries.scripted)
-    if (slot.root.entity == entity && SameEntityName(slot.name, *name)) return EntityKind::Scripted;
+  if (InReadableList(entity, *name)) return EntityKind::Inspection;
+  if (InScriptedRegistry(entity, *name)) return EntityKind::Scripted;
   return EntityKind::None;
+}
+
+bool StillRegisteredAs(const RootSlot& slot, EntityKind kind, const EntityName* expectedName) {
+  EntityName current;
+  if (slot.entity == nullptr ||
+      !ReadEntityName(static_cast<const uint8_t*>(slot.entity) + entity_layout::kName, &current))
+    return false;
+  if (expectedName != nullptr && !SameEntityName(current, *expectedName)) return false;
+  const EntityKind byName = ClassifyEntityName(current.text, current.length);
+  if (byName != EntityKind::None) return byName == kind;
+  if (InReadableList(slot.entity, current)) return kind == EntityKind::Inspection;
+  if (kind != EntityKind::Scripted) return false;
+  // A scripted slot checked against its own stored name is itself the registry entry the
+  // classification looks for.
+  const NamedRootSlot* owner = ScriptedOwner(slot);
+  if (owner != nullptr && expectedName == &owner->name) return true;
+  return InScriptedRegistry(slot.entity, current);
 }
 
 RootRegistries& TheRootRegistries() { return g_registries; }
@@ -100,7 +160,10 @@ size_t LiveRootCount() { return g_liveRoots; }
 
 void SetRootSlot(RootSlot& slot, void* entity, const RigidMatrix& matrix) {
   if (slot.entity != nullptr && slot.entity != entity) ClearRootSlot(slot);
-  if (slot.entity == nullptr && entity != nullptr && InRegistries(slot)) ++g_liveRoots;
+  if (slot.entity == nullptr && entity != nullptr && InRegistries(slot)) {
+    ++g_liveRoots;
+    if (const NamedRootSlot* owner = ScriptedOwner(slot)) NoteUsed(g_scriptedUsed, static_cast<size_t>(owner - g_registries.scripted));
+  }
   slot.entity = entity;
   slot.latest = matrix;
   slot.dirty = true;
@@ -207,6 +270,7 @@ void RegisterReadableInspection(void* entity) {
     ++TheEntityCounters().inspectionOverflow;
     return;
   }
+  NoteUsed(g_readableUsed, static_cast<size_t>(candidate - g_registries.readable));
   candidate->entity = entity;
   CopyEntityName(name.text, name.length, &candidate->name);
   LogWrite(LogLevel::Info, L"Readable inspection entity registered by IsHUDVersion: " + WidenName(name) + L".");
@@ -231,6 +295,8 @@ void ClearRootRegistries() {
   for (NamedRootSlot& slot : g_registries.scripted) ClearNamedRootSlot(slot);
   for (NamedRootSlot& slot : g_registries.inspection) ClearNamedRootSlot(slot);
   for (ReadableInspectionEntry& entry : g_registries.readable) entry = ReadableInspectionEntry{};
+  g_readableUsed = 0;
+  g_scriptedUsed = 0;
   ClearRootSlot(g_registries.hands);
   ClearRootSlot(g_registries.body);
 }

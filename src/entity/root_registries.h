@@ -51,6 +51,10 @@ RootRegistries& TheRootRegistries();
 // Live hands, body, held, scripted and inspection slots (kept by SetRootSlot and ClearRootSlot).
 size_t LiveRootCount();
 
+// ClassifyEntity(slot entity) gives kind and, when expectedName is given, the entity's current name
+// equals it; a scripted slot checked against its own name needs no walk of the scripted registry.
+bool StillRegisteredAs(const RootSlot& slot, EntityKind kind, const EntityName* expectedName);
+
 void SetRootSlot(RootSlot& slot, void* entity, const RigidMatrix& matrix);
 void ClearRootSlot(RootSlot& slot);
 void ClearNamedRootSlot(NamedRootSlot& slot);

@@ -2,6 +2,7 @@
 // Guarded access to host memory: test first, then copy. Never faults on unmapped or guarded pages.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // True when [address, address + length) lies in one committed region that is neither
 // no-access nor guarded. Always asks the system; for install-time checks.
@@ -20,15 +21,23 @@ uint64_t RegionQueryCount();   // system queries made by CheckHostRange since lo
 bool ReadHostMemory(const void* address, void* out, size_t length);
 bool WriteHostMemory(void* address, const void* in, size_t length);
 
+// Typed copies: the size is known here, so the copy is a few moves rather than a call into the C
+// runtime, whose copy routine is slow to start for small sizes under some systems.
 template <typename T>
 bool ReadHostValue(const void* address, T& out) {
-  return ReadHostMemory(address, &out, sizeof(T));
+  if (!CheckHostRange(address, sizeof(T), false)) return false;
+  std::memcpy(&out, address, sizeof(T));
+  return true;
 }
 template <typename T>
 bool ReadHostValueAt(const void* base, size_t offset, T& out) {
-  return base != nullptr && ReadHostMemory(static_cast<const uint8_t*>(base) + offset, &out, sizeof(T));
+  return base != nullptr && ReadHostValue(static_cast<const uint8_t*>(base) + offset, out);
 }
 template <typename T>
 bool WriteHostValueAt(void* base, size_t offset, const T& value) {
-  return base != nullptr && WriteHostMemory(static_cast<uint8_t*>(base) + offset, &value, sizeof(T));
+  if (base == nullptr) return false;
+  uint8_t* address = static_cast<uint8_t*>(base) + offset;
+  if (!CheckHostRange(address, sizeof(T), true)) return false;
+  std::memcpy(address, &value, sizeof(T));
+  return true;
 }
