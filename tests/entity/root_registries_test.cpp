@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -214,3 +215,90 @@ TEST_F(RootRegistriesTest, ReadableInspectionEntriesAreKeptOncePerEntityAndRenam
 }
 
 }  // namespace
+
+namespace {
+
+// What the render apply asks of a slot: the entity's kind and, for a named slot, its stored name.
+bool ClassifiedAs(const RootSlot& slot, EntityKind kind, const EntityName* expected) {
+  EntityName current;
+  return ClassifyEntity(slot.entity, &current) == kind &&
+         (expected == nullptr || SameEntityName(current, *expected));
+}
+
+}  // namespace
+
+TEST_F(RootRegistriesTest, ASlotStillRegisteredAsItsKindAgreesWithTheFullClassification) {
+  auto door = Make("Door");
+  auto lens = Make("Lens");
+  auto twin = Make("Twin");
+  RegisterScripted(door->get(), Pose(0, 0, 0, 0), Name("Door"), 0, EntityVtableRva(door->get()));
+  RegisterScripted(twin->get(), Pose(0, 0, 0, 0), Name("Twin"), 0, EntityVtableRva(twin->get()));
+  RegisterReadableInspection(lens->get());
+  RegisterInspection(lens->get(), Pose(0, 0, 0, 0), Name("Lens"), 0, 0);
+  NamedRootSlot& doorSlot = *FindScripted(door->get());
+  NamedRootSlot& twinSlot = *FindScripted(twin->get());
+  NamedRootSlot& lensSlot = *FindInspection(lens->get());
+  const EntityName other = Name("Other");
+
+  const struct {
+    const char* label;
+    std::function<void()> change;
+    const RootSlot* slot;
+    EntityKind kind;
+    const EntityName* expected;
+  } cases[] = {
+      {"scripted under its own name", [] {}, &doorSlot.root, EntityKind::Scripted, &doorSlot.name},
+      {"scripted, asked as inspection", [] {}, &doorSlot.root, EntityKind::Inspection, &doorSlot.name},
+      {"scripted, another expected name", [] {}, &doorSlot.root, EntityKind::Scripted, &other},
+      {"scripted, renamed", [&] { door->SetName("Door2"); }, &doorSlot.root, EntityKind::Scripted, &doorSlot.name},
+      {"scripted, renamed to a held name", [&] { door->SetName("Door_Held"); }, &doorSlot.root, EntityKind::Scripted,
+       &doorSlot.name},
+      {"scripted entity also readable inspection", [&] { twin->SetName("Twin"); RegisterReadableInspection(twin->get()); },
+       &twinSlot.root, EntityKind::Scripted, &twinSlot.name},
+      {"inspection under its own name", [] {}, &lensSlot.root, EntityKind::Inspection, &lensSlot.name},
+      {"inspection renamed", [&] { lens->SetName("Lens2"); }, &lensSlot.root, EntityKind::Inspection, &lensSlot.name},
+      {"unreadable object", [&] { door->ProtectObject(PAGE_NOACCESS); }, &doorSlot.root, EntityKind::Scripted,
+       &doorSlot.name},
+  };
+  for (const auto& c : cases) {
+    door->ProtectObject(PAGE_READWRITE);
+    door->SetName("Door");
+    lens->SetName("Lens");
+    c.change();
+    EXPECT_EQ(StillRegisteredAs(*c.slot, c.kind, c.expected), ClassifiedAs(*c.slot, c.kind, c.expected)) << c.label;
+  }
+  door->ProtectObject(PAGE_READWRITE);
+  EXPECT_TRUE(StillRegisteredAs(doorSlot.root, EntityKind::Scripted, &doorSlot.name)) << "the table is not vacuous";
+  EXPECT_FALSE(StillRegisteredAs(twinSlot.root, EntityKind::Scripted, &twinSlot.name));
+
+  // A copy of a scripted slot outside the registry is not its own registry entry.
+  RootSlot copy = doorSlot.root;
+  EXPECT_TRUE(StillRegisteredAs(copy, EntityKind::Scripted, &doorSlot.name));
+  ClearNamedRootSlot(doorSlot);
+  EXPECT_FALSE(StillRegisteredAs(copy, EntityKind::Scripted, &other));
+  EXPECT_EQ(StillRegisteredAs(copy, EntityKind::Scripted, nullptr), ClassifiedAs(copy, EntityKind::Scripted, nullptr));
+}
+
+TEST_F(RootRegistriesTest, LiveRootsAreCountedOnlyInTheTables) {
+  auto hands = Make("PlayerHands_A");
+  auto cup = Make("Cup_Held");
+  RootRegistries& r = TheRootRegistries();
+  EXPECT_EQ(LiveRootCount(), 0u);
+  SetRootSlot(r.hands, hands->get(), Pose(0, 0, 0, 0));
+  SetRootSlot(r.hands, hands->get(), Pose(0, 1, 0, 0));   // the same entity again
+  RegisterHeld(cup->get(), Pose(0, 0, 0, 0), Name("Cup_Held"));
+  EXPECT_EQ(LiveRootCount(), 2u);
+  SetRootSlot(r.hands, cup->get(), Pose(0, 0, 0, 0));     // another entity takes the slot
+  EXPECT_EQ(LiveRootCount(), 2u);
+  RootSlot own;
+  SetRootSlot(own, hands->get(), Pose(0, 0, 0, 0));
+  EXPECT_EQ(LiveRootCount(), 2u) << "a caller's own slot";
+  ClearRootSlot(own);
+  RemoveHeld(cup->get());
+  ClearRootSlot(r.hands);
+  ClearRootSlot(r.hands);
+  EXPECT_EQ(LiveRootCount(), 0u);
+  RegisterHeld(cup->get(), Pose(0, 0, 0, 0), Name("Cup_Held"));
+  ClearRootRegistries();
+  EXPECT_EQ(LiveRootCount(), 0u);
+}

@@ -37,6 +37,10 @@ TEST(InterpTransformHistory, PublishOutcomes) {
       {"same tick, 2e-5 off", 2, kGen, At(1.0f, 2e-5f), HistoryPublishResult::SameTickUpdate, 1},
       {"next tick", 3, kGen, At(2.0f), HistoryPublishResult::Appended, 2},
       {"6 unit jump", 3, kGen, At(7.0f), HistoryPublishResult::Discontinuity, 1},
+      {"125 degree turn", 3, kGen, Translated(RotationY(0.1f + 125.0f * kDeg), 2.0f, 0.0f, 0.0f),
+       HistoryPublishResult::Discontinuity, 1},
+      {"115 degree turn", 3, kGen, Translated(RotationY(0.1f + 115.0f * kDeg), 2.0f, 0.0f, 0.0f),
+       HistoryPublishResult::Appended, 2},
       {"tick gap", 4, kGen, At(2.0f), HistoryPublishResult::Discontinuity, 1},
       {"older tick", 1, kGen, At(0.0f), HistoryPublishResult::NonMonotonic, 1},
       {"new generation", 3, kGen + 1, At(2.0f), HistoryPublishResult::Generation, 1},
@@ -79,6 +83,33 @@ TEST(InterpTransformHistory, SampleOutcomes) {
   const TransformSample s = SampleTransformHistory(h, InterpolatedSample(1, 2, 0.25, kGen));
   EXPECT_EQ(s.result, TransformSampleResult::Interpolated);
   EXPECT_EQ(s.matrix.m[3], 0.25f);
+}
+
+TEST(InterpTransformHistory, SampleIsTheRigidBlendOfItsTwoTicks) {
+  const struct {
+    const char* name;
+    RigidMatrix older;
+    RigidMatrix newer;
+  } pairs[] = {
+      {"turn about y", At(0.0f), Translated(RotationY(0.9f), 1.0f, 2.0f, 3.0f)},
+      {"oblique axis, scale grows", AxisRotation(0.2672612f, 0.5345225f, 0.8017837f, 0.3f, 0.5f, 1, 0, 0),
+       AxisRotation(0.2672612f, 0.5345225f, 0.8017837f, 1.2f, 0.6f, 2, 1, 0)},
+      {"across the half turn", Translated(RotationY(170.0f * kDeg), 0, 0, 0), Translated(RotationY(-170.0f * kDeg), 0, 0, 1)},
+      {"nearly parallel", AxisRotation(0, 0, 1, 0.2f), AxisRotation(0, 0, 1, 0.2001f, 1.0f, 0.01f)},
+  };
+  for (const auto& p : pairs) {
+    TransformHistory h{};
+    PublishTransformHistory(h, 4, kGen, At(5.0f));   // the ring wraps once
+    PublishTransformHistory(h, 5, kGen, p.older);
+    ASSERT_EQ(PublishTransformHistory(h, 6, kGen, p.newer), HistoryPublishResult::Appended) << p.name;
+    for (double alpha : {0.0, 0.3, 0.77, 1.0}) {
+      RigidMatrix expected{};
+      ASSERT_TRUE(InterpolateRigid(p.older, p.newer, static_cast<float>(alpha), &expected)) << p.name;
+      const TransformSample s = SampleTransformHistory(h, InterpolatedSample(5, 6, alpha, kGen));
+      EXPECT_EQ(s.result, TransformSampleResult::Interpolated) << p.name << " " << alpha;
+      EXPECT_EQ(std::memcmp(&s.matrix, &expected, sizeof(expected)), 0) << p.name << " " << alpha;
+    }
+  }
 }
 
 TEST(InterpTransformHistory, IdenticalTicksReturnTheNewerMatrixBitForBit) {
