@@ -46,12 +46,13 @@ struct NewtonBodyEntry {
   TransformHistory history;
 };
 
+// applied first: the restore walks all 256 records and reads only it unless set.
 struct NewtonRestoreRecord {
+  bool applied;
   void* body;
   void* newton;
   EntityName name;
   RigidMatrix saved;
-  bool applied;
 };
 
 // Game thread only.
@@ -144,13 +145,24 @@ NewtonBodyEntry* FindOrTakeEntry(const StagedBody& staged, uint64_t tick) {
 
 }  // namespace
 
-bool ReadBodyMatrix(const void* bodyObject, const void* newtonBody, const EntityName& expectedName, RigidMatrix* out) {
+namespace {
+
+// ReadBodyMatrix, where known (optional) passed ValidateRigid before: the same bits need no second
+// test. Between two ticks a body holds the matrix its last tick published.
+bool ReadBodyMatrixKnown(const void* bodyObject, const void* newtonBody, const EntityName& expectedName,
+                         const RigidMatrix* known, RigidMatrix* out) {
   *out = RigidMatrix{};
   if (!BodyIdentityHolds(bodyObject, newtonBody, expectedName)) return false;
   const void* matrix = At(bodyObject, kBodyMatrix);
   if (!CheckHostRange(matrix, sizeof(RigidMatrix), true)) return false;
   std::memcpy(out, matrix, sizeof(RigidMatrix));
-  return ValidateRigid(*out, nullptr);
+  return (known != nullptr && BytewiseEqual(*out, *known)) || ValidateRigid(*out, nullptr);
+}
+
+}  // namespace
+
+bool ReadBodyMatrix(const void* bodyObject, const void* newtonBody, const EntityName& expectedName, RigidMatrix* out) {
+  return ReadBodyMatrixKnown(bodyObject, newtonBody, expectedName, nullptr, out);
 }
 
 void RecordNewtonBody(void* bodyObject, void* newtonBody) {
@@ -215,7 +227,7 @@ bool ApplyNewtonBody(size_t index, const ClockSample& sample) {
   record.body = entry.body;
   record.newton = entry.newton;
   record.name = entry.name;
-  if (!ReadBodyMatrix(record.body, record.newton, record.name, &record.saved)) {
+  if (!ReadBodyMatrixKnown(record.body, record.newton, record.name, NewestTransform(entry.history), &record.saved)) {
     ++counters.newtonFail;
     FreeNewtonBody(index);
     return false;

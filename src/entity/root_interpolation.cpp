@@ -122,14 +122,33 @@ void PublishIfDirty(RootSlot& slot, uint64_t tick, uint64_t generation) {
 
 }  // namespace
 
-bool ReadEntityRoot(void* entity, RigidMatrix* root) {
+namespace {
+
+bool SameBits(const RigidMatrix& a, const RigidMatrix& b) {
+  uint64_t x[8];
+  uint64_t y[8];
+  std::memcpy(x, a.m, sizeof(x));
+  std::memcpy(y, b.m, sizeof(y));
+  uint64_t differ = 0;
+  for (int i = 0; i < 8; ++i) differ |= x[i] ^ y[i];
+  return differ == 0;
+}
+
+// ReadEntityRoot, where known (optional) is a root that passed it before: the same bits need no
+// second rigidity test. Between two ticks the host reports the same root frame after frame.
+bool ReadEntityRootKnown(void* entity, const RigidMatrix* known, RigidMatrix* root) {
   *root = RigidMatrix{};
   if (!EntityVtableRecognised(entity)) return false;
   RigidMatrix read{};
-  if (!CallEntityGetMatrix(entity, &read) || !ValidateRigid(read, nullptr)) return false;
+  if (!CallEntityGetMatrix(entity, &read)) return false;
+  if (!(known != nullptr && SameBits(read, *known)) && !ValidateRigid(read, nullptr)) return false;
   *root = read;
   return true;
 }
+
+}  // namespace
+
+bool ReadEntityRoot(void* entity, RigidMatrix* root) { return ReadEntityRootKnown(entity, nullptr, root); }
 
 namespace {
 
@@ -210,13 +229,17 @@ bool ApplyRootSlot(RootSlot& slot, EntityKind kind, const ClockSample& sample, R
     target = turned;
   }
 
+  // The root this staging read for the same entity last frame, if it read one.
+  const RigidMatrix lastRoot = staging.rootMatrix;
+  const bool lastRootKnown = staging.rootRead && staging.entity == slot.entity;
   staging.nodeCount = 0;
   staging.applied = false;
   staging.entity = slot.entity;
   RigidMatrix inverse{};
   RigidMatrix delta{};
   bool prepared = false;
-  if (!ReadEntityRoot(slot.entity, &staging.rootMatrix)) {
+  staging.rootRead = ReadEntityRootKnown(slot.entity, lastRootKnown ? &lastRoot : nullptr, &staging.rootMatrix);
+  if (!staging.rootRead) {
     ++c.readRootFail;
   } else if (!CollectRootNodes(slot.entity, &staging)) {
     ++c.collectFail;
@@ -270,7 +293,8 @@ bool RestoreRootStaging(RootStaging& staging) {
   }
   staging.applied = false;
   RigidMatrix reported{};
-  return ReadEntityRoot(staging.entity, &reported) && NearlyEqual(reported, staging.rootMatrix, kRootTolerance);
+  return ReadEntityRootKnown(staging.entity, staging.rootRead ? &staging.rootMatrix : nullptr, &reported) &&
+         NearlyEqual(reported, staging.rootMatrix, kRootTolerance);
 }
 
 void EntityTickCapture(uint64_t tick, uint64_t generation) {

@@ -10,13 +10,15 @@
 inline constexpr uint64_t kRootStagingNodes = 32;
 
 // What one root's apply changed in the host, so that the restore can put it back.
+// The flags come first: the restore walks every staging and reads only them unless applied.
 struct RootStaging {
   void* entity = nullptr;
+  uint64_t nodeCount = 0;
+  bool applied = false;
+  bool rootRead = false;                    // rootMatrix came from a successful ReadEntityRoot of entity
   RigidMatrix rootMatrix{};                 // authoritative root read before the apply
   void* nodes[kRootStagingNodes] = {};
   RigidMatrix savedNodes[kRootStagingNodes] = {};
-  uint64_t nodeCount = 0;
-  bool applied = false;
 };
 
 void EntityTickCapture(uint64_t tick, uint64_t generation);

@@ -57,6 +57,10 @@ bool BlendEntries(const TransformHistoryEntry& a, const TransformHistoryEntry& b
 
 void ResetTransformHistory(TransformHistory& history) noexcept { ClearHistory(history); }
 
+const RigidMatrix* NewestTransform(const TransformHistory& history) noexcept {
+  return history.count == 0 ? nullptr : &HistoryNewest(history).matrix;
+}
+
 HistoryPublishResult PublishTransformHistory(TransformHistory& history, uint64_t tick, uint64_t generation,
                                              const RigidMatrix& matrix) noexcept {
   float scale = 0.0f;

@@ -37,3 +37,5 @@ TransformSample SampleTransformHistory(const TransformHistory& history, const Cl
 bool FindTransformPair(const TransformHistory& history, const ClockSample& sample, RigidMatrix* older,
                        RigidMatrix* newer) noexcept;
 void ResetTransformHistory(TransformHistory& history) noexcept;
+// The matrix of the newest tick held (it passed ValidateRigid at publish), or null when empty.
+const RigidMatrix* NewestTransform(const TransformHistory& history) noexcept;
