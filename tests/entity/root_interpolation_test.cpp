@@ -174,6 +174,23 @@ TEST_F(RootInterpolationTest, ARootThatCannotBeMovedExactlyIsLeftAsTheHostHasIt)
   }
 }
 
+TEST_F(RootInterpolationTest, ARootThatStopsBeingRigidBetweenFramesIsReadAsFailed) {
+  TestEntity e("Lantern_Held", kNodes, kFrom);
+  CaptureTwoTicks(EntityKind::HeldAccessory, e, "Lantern_Held", kFrom, kTo);
+  ASSERT_TRUE(EntityRenderApply(entity_test::Sample(1, 2, 0.25)));
+  EntityRenderRestore();
+  RigidMatrix skewed = e.NodeMatrix(0);   // the node the host's getter reports the root from
+  skewed.m[0] *= 1.5f;
+  std::memcpy(static_cast<uint8_t*>(e.Node(0)) + entity_test::kNodeMatrix, &skewed, sizeof(skewed));
+  const NodeBytes before = Snapshot(e);
+
+  EXPECT_FALSE(EntityRenderApply(entity_test::Sample(1, 2, 0.75)));
+  EntityRenderRestore();
+  EXPECT_TRUE(Snapshot(e) == before);
+  EXPECT_EQ(TheEntityCounters().readRootFail, 1u);
+  EXPECT_EQ(TheEntityCounters().rootApplied, 1u);
+}
+
 TEST_F(RootInterpolationTest, SkippedRootsAreNeitherWrittenNorCountedAsFailures) {
   TestEntity still("Crate_Held", kNodes, kTo);
   CaptureTwoTicks(EntityKind::HeldAccessory, still, "Crate_Held", kTo, kTo);
