@@ -22,8 +22,8 @@ constexpr size_t kHostStringInlineCapacity = 15;
 RootRegistries g_registries;
 // Live slots of the tables above, so that a frame with nothing registered walks none of them.
 size_t g_liveRoots = 0;
-// One past the last readable inspection entry and scripted slot ever filled: entries are taken
-// from the front and only emptied all together, so the walks by entity stop there.
+// One past the last readable inspection entry and scripted slot filled since the tables were last
+// emptied: both are taken from the front, so the walks by entity can stop there.
 size_t g_readableUsed = 0;
 size_t g_scriptedUsed = 0;
 
@@ -50,18 +50,18 @@ bool InScriptedRegistry(const void* entity, const EntityName& name) {
 // The scripted registry slot whose root this is, or null.
 const NamedRootSlot* ScriptedOwner(const RootSlot& root) {
   static_assert(offsetof(NamedRootSlot, root) == 0);
-  const auto* at = reinterpret_cast<const uint8_t*>(&root);
-  const auto* begin = reinterpret_cast<const uint8_t*>(g_registries.scripted);
-  if (at < begin || at >= begin + sizeof(g_registries.scripted)) return nullptr;
-  const size_t offset = static_cast<size_t>(at - begin);
+  const auto at = reinterpret_cast<uintptr_t>(&root);
+  const auto begin = reinterpret_cast<uintptr_t>(g_registries.scripted);
+  if (at < begin || at - begin >= sizeof(g_registries.scripted)) return nullptr;
+  const size_t offset = at - begin;
   return offset % sizeof(NamedRootSlot) == 0 ? &g_registries.scripted[offset / sizeof(NamedRootSlot)] : nullptr;
 }
 
 // Slots of the tables only: a caller's own RootSlot is not counted.
 bool InRegistries(const RootSlot& slot) {
-  const auto* at = reinterpret_cast<const uint8_t*>(&slot);
-  const auto* begin = reinterpret_cast<const uint8_t*>(&g_registries);
-  return at >= begin && at < begin + sizeof(g_registries);
+  const auto at = reinterpret_cast<uintptr_t>(&slot);
+  const auto begin = reinterpret_cast<uintptr_t>(&g_registries);
+  return at >= begin && at - begin < sizeof(g_registries);
 }
 
 std::wstring WidenName(const EntityName& name) { return WidenAscii(std::string_view(name.text, name.length)); }
