@@ -100,6 +100,8 @@ def probe_means(log):
 
 
 def listener_cost(run):
+    if run.exit_code != 0:
+        print(f"[{run.name}] exit {run.exit_code}: {(run.stderr.strip() or run.stdout.strip())[-300:]}")
     frames = run.frames[len(run.frames) // 5:]
     return [f["listener_call_us"] - f["host_draw_us"] for f in frames]
 
