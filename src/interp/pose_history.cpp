@@ -40,9 +40,17 @@ void ResetPoseHistory(PoseHistory& history) noexcept { ClearHistory(history); }
 PosePublishResult PublishPoseHistory(PoseHistory& history, uint64_t tick, uint64_t generation,
                                      const RigidMatrix* bones, uint64_t boneCount, bool skipContinuity) noexcept {
   bool valid = bones != nullptr && boneCount >= 1 && boneCount <= kPoseMaxBones;
-  // Converted while validated, then both the continuity test and every later blend use them.
+  // Converted while validated, then both the continuity test and every later blend use them. A
+  // bone bit for bit as stored last tick was validated and converted then: a skeleton mostly at
+  // rest costs little more than a comparison per bone.
+  const PoseHistoryEntry* last = history.count > 0 ? &HistoryNewest(history) : nullptr;
+  const uint64_t lastCount = last != nullptr ? last->boneCount : 0;
   RigidRotation rotations[kPoseMaxBones];
   for (uint64_t i = 0; valid && i < boneCount; ++i) {
+    if (i < lastCount && BytewiseEqual(bones[i], last->bones[i])) {
+      rotations[i] = last->rotations[i];
+      continue;
+    }
     float scale = 0.0f;
     valid = ValidateRigid(bones[i], &scale);
     if (valid) rotations[i] = RigidRotationOf(bones[i], scale);
