@@ -19,12 +19,26 @@ float RowDot(const float* m, int i, int j) {
 
 }  // namespace
 
+namespace {
+
+// All 16 elements finite, without a branch per element: an exponent of all ones is an infinity or
+// a NaN.
+bool AllFinite(const float* m) noexcept {
+  uint32_t special = 0;
+  for (int i = 0; i < 16; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, &m[i], sizeof(bits));
+    special |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+  }
+  return special == 0;
+}
+
+}  // namespace
+
 bool ValidateRigid(const RigidMatrix& matrix, float* outScale) noexcept {
   if (outScale != nullptr) *outScale = 0.0f;
   const float* m = matrix.m;
-  for (float v : matrix.m) {
-    if (!std::isfinite(v)) return false;
-  }
+  if (!AllFinite(m)) return false;
   if (std::fabs(m[12]) > 0.002f || std::fabs(m[13]) > 0.002f || std::fabs(m[14]) > 0.002f ||
       std::fabs(m[15] - 1.0f) > 0.002f) {
     return false;
@@ -42,15 +56,17 @@ bool ValidateRigid(const RigidMatrix& matrix, float* outScale) noexcept {
     return false;
   }
 
-  const float s2 = s * s;
-  if (std::fabs(RowDot(m, 0, 1)) / s2 > 0.003f || std::fabs(RowDot(m, 0, 2)) / s2 > 0.003f ||
-      std::fabs(RowDot(m, 1, 2)) / s2 > 0.003f) {
+  // One division for the three dot tests and the determinant's.
+  const float inverseS = 1.0f / s;
+  const float inverseS2 = inverseS * inverseS;
+  if (std::fabs(RowDot(m, 0, 1)) * inverseS2 > 0.003f || std::fabs(RowDot(m, 0, 2)) * inverseS2 > 0.003f ||
+      std::fabs(RowDot(m, 1, 2)) * inverseS2 > 0.003f) {
     return false;
   }
 
   const float det = m[0] * (m[5] * m[10] - m[6] * m[9]) - m[1] * (m[4] * m[10] - m[6] * m[8]) +
                     m[2] * (m[4] * m[9] - m[5] * m[8]);
-  if (std::fabs(det / (s2 * s) - 1.0f) > 0.005f) return false;  // also refuses mirrors
+  if (std::fabs(det * inverseS2 * inverseS - 1.0f) > 0.005f) return false;  // also refuses mirrors
 
   if (outScale != nullptr) *outScale = s;
   return true;
