@@ -92,6 +92,26 @@ void BM_SamplePoseHistory(benchmark::State& state) {
 }
 BENCHMARK(BM_SamplePoseHistory)->Args({64, 1})->Args({256, 1})->Args({256, 0});
 
+// The per-tick side of a pose: validation, conversion and the per-bone continuity test of 256
+// moving bones, alternating between two poses one tick apart.
+void BM_PublishPoseHistory(benchmark::State& state) {
+  static PoseHistory h;
+  static RigidMatrix poses[2][kPoseMaxBones];
+  for (uint64_t i = 0; i < kPoseMaxBones; ++i) {
+    const float f = static_cast<float>(i);
+    poses[0][i] = Oblique(0.01f * f, f);
+    poses[1][i] = Oblique(0.01f * f + 0.05f, f + 0.1f);
+  }
+  ResetPoseHistory(h);
+  uint64_t tick = 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(PublishPoseHistory(h, tick, 1, poses[tick % 2], kPoseMaxBones, false));
+    ++tick;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kPoseMaxBones));
+}
+BENCHMARK(BM_PublishPoseHistory);
+
 // Argument: 0 euler mode, 1 matrix mode.
 void BM_SampleCameraHistory(benchmark::State& state) {
   CameraSnapshot a{};

@@ -6,17 +6,19 @@
 
 namespace {
 
-void PushPose(PoseHistory& history, uint64_t tick, const RigidMatrix* bones, uint64_t boneCount) {
+void PushPose(PoseHistory& history, uint64_t tick, const RigidMatrix* bones, const RigidRotation* rotations,
+              uint64_t boneCount) {
   PoseHistoryEntry& slot = PushHistorySlot(history);
   slot.tick = tick;
   std::memcpy(slot.bones, bones, sizeof(RigidMatrix) * boneCount);
+  std::memcpy(slot.rotations, rotations, sizeof(RigidRotation) * boneCount);
   slot.boneCount = boneCount;
 }
 
 PosePublishResult RestartWith(PoseHistory& history, uint64_t tick, uint64_t generation, const RigidMatrix* bones,
-                              uint64_t boneCount, PosePublishResult result) {
+                              const RigidRotation* rotations, uint64_t boneCount, PosePublishResult result) {
   RestartHistory(history, generation);
-  PushPose(history, tick, bones, boneCount);
+  PushPose(history, tick, bones, rotations, boneCount);
   return result;
 }
 
@@ -38,32 +40,46 @@ void ResetPoseHistory(PoseHistory& history) noexcept { ClearHistory(history); }
 PosePublishResult PublishPoseHistory(PoseHistory& history, uint64_t tick, uint64_t generation,
                                      const RigidMatrix* bones, uint64_t boneCount, bool skipContinuity) noexcept {
   bool valid = bones != nullptr && boneCount >= 1 && boneCount <= kPoseMaxBones;
-  for (uint64_t i = 0; valid && i < boneCount; ++i) valid = ValidateRigid(bones[i], nullptr);
+  // Converted while validated, then both the continuity test and every later blend use them. A
+  // bone bit for bit as stored last tick was validated and converted then: a skeleton mostly at
+  // rest costs little more than a comparison per bone.
+  const PoseHistoryEntry* last = history.count > 0 ? &HistoryNewest(history) : nullptr;
+  const uint64_t lastCount = last != nullptr ? last->boneCount : 0;
+  RigidRotation rotations[kPoseMaxBones];
+  for (uint64_t i = 0; valid && i < boneCount; ++i) {
+    if (i < lastCount && BytewiseEqual(bones[i], last->bones[i])) {
+      rotations[i] = last->rotations[i];
+      continue;
+    }
+    float scale = 0.0f;
+    valid = ValidateRigid(bones[i], &scale);
+    if (valid) rotations[i] = RigidRotationOf(bones[i], scale);
+  }
   if (!valid) {
     ClearHistory(history);
     return PosePublishResult::Invalid;
   }
   if (!history.valid || history.generation != generation) {
-    return RestartWith(history, tick, generation, bones, boneCount, PosePublishResult::Generation);
+    return RestartWith(history, tick, generation, bones, rotations, boneCount, PosePublishResult::Generation);
   }
   if (history.count == 0) {
-    PushPose(history, tick, bones, boneCount);
+    PushPose(history, tick, bones, rotations, boneCount);
     return PosePublishResult::Appended;
   }
 
   // Poses have no same-tick update: a republished tick means the owner's timeline restarted.
   const PoseHistoryEntry& newest = HistoryNewest(history);
   if (tick <= newest.tick) {
-    return RestartWith(history, tick, generation, bones, boneCount, PosePublishResult::NonMonotonic);
+    return RestartWith(history, tick, generation, bones, rotations, boneCount, PosePublishResult::NonMonotonic);
   }
   bool continuous = tick == newest.tick + 1 && boneCount == newest.boneCount;
   for (uint64_t i = 0; continuous && !skipContinuity && i < boneCount; ++i) {
-    continuous = !IsDiscontinuous(newest.bones[i], bones[i]);
+    continuous = !IsDiscontinuousRigid(newest.bones[i], newest.rotations[i], bones[i], rotations[i]);
   }
   if (!continuous) {
-    return RestartWith(history, tick, generation, bones, boneCount, PosePublishResult::Discontinuity);
+    return RestartWith(history, tick, generation, bones, rotations, boneCount, PosePublishResult::Discontinuity);
   }
-  PushPose(history, tick, bones, boneCount);
+  PushPose(history, tick, bones, rotations, boneCount);
   return PosePublishResult::Appended;
 }
 
@@ -95,13 +111,19 @@ TransformSampleResult SamplePoseHistory(const PoseHistory& history, const ClockS
     return FailSample(TransformSampleResult::Unchanged, outBones, outBoneCount);
   }
 
-  const float t = SampleBlendFactor(sample);
+  // Still bones are copied; the moving ones are blended together.
+  uint16_t moving[kPoseMaxBones];
+  size_t movingCount = 0;
   for (uint64_t i = 0; i < boneCount; ++i) {
     if (BytewiseEqual(older->bones[i], newer->bones[i])) {
       outBones[i] = newer->bones[i];
-    } else if (!InterpolateRigid(older->bones[i], newer->bones[i], t, &outBones[i])) {
-      return FailSample(TransformSampleResult::Invalid, outBones, outBoneCount);
+    } else {
+      moving[movingCount++] = static_cast<uint16_t>(i);
     }
+  }
+  if (!BlendRigidListed(older->bones, older->rotations, newer->bones, newer->rotations, moving, movingCount,
+                        SampleBlendFactor(sample), outBones)) {
+    return FailSample(TransformSampleResult::Invalid, outBones, outBoneCount);
   }
   *outBoneCount = boneCount;
   return TransformSampleResult::Interpolated;

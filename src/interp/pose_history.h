@@ -12,9 +12,11 @@ struct PoseHistoryEntry {
   uint64_t tick;
   RigidMatrix bones[kPoseMaxBones];
   uint64_t boneCount;  // 1..256; bones past it are stale
+  // Each bone's rotation and scale, converted once when published instead of on every frame.
+  RigidRotation rotations[kPoseMaxBones];
 };
 
-// A plain value owned by its caller (about 32 KiB); zero-initialised is empty.
+// A plain value owned by its caller (about 42 KiB); zero-initialised is empty.
 struct PoseHistory {
   PoseHistoryEntry entries[2] = {};
   uint64_t head = 0;

@@ -19,12 +19,26 @@ float RowDot(const float* m, int i, int j) {
 
 }  // namespace
 
+namespace {
+
+// All 16 elements finite, without a branch per element: an exponent of all ones is an infinity or
+// a NaN.
+bool AllFinite(const float* m) noexcept {
+  uint32_t special = 0;
+  for (int i = 0; i < 16; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, &m[i], sizeof(bits));
+    special |= static_cast<uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+  }
+  return special == 0;
+}
+
+}  // namespace
+
 bool ValidateRigid(const RigidMatrix& matrix, float* outScale) noexcept {
   if (outScale != nullptr) *outScale = 0.0f;
   const float* m = matrix.m;
-  for (float v : matrix.m) {
-    if (!std::isfinite(v)) return false;
-  }
+  if (!AllFinite(m)) return false;
   if (std::fabs(m[12]) > 0.002f || std::fabs(m[13]) > 0.002f || std::fabs(m[14]) > 0.002f ||
       std::fabs(m[15] - 1.0f) > 0.002f) {
     return false;
@@ -42,15 +56,17 @@ bool ValidateRigid(const RigidMatrix& matrix, float* outScale) noexcept {
     return false;
   }
 
-  const float s2 = s * s;
-  if (std::fabs(RowDot(m, 0, 1)) / s2 > 0.003f || std::fabs(RowDot(m, 0, 2)) / s2 > 0.003f ||
-      std::fabs(RowDot(m, 1, 2)) / s2 > 0.003f) {
+  // One division for the three dot tests and the determinant's.
+  const float inverseS = 1.0f / s;
+  const float inverseS2 = inverseS * inverseS;
+  if (std::fabs(RowDot(m, 0, 1)) * inverseS2 > 0.003f || std::fabs(RowDot(m, 0, 2)) * inverseS2 > 0.003f ||
+      std::fabs(RowDot(m, 1, 2)) * inverseS2 > 0.003f) {
     return false;
   }
 
   const float det = m[0] * (m[5] * m[10] - m[6] * m[9]) - m[1] * (m[4] * m[10] - m[6] * m[8]) +
                     m[2] * (m[4] * m[9] - m[5] * m[8]);
-  if (std::fabs(det / (s2 * s) - 1.0f) > 0.005f) return false;  // also refuses mirrors
+  if (std::fabs(det * inverseS2 * inverseS - 1.0f) > 0.005f) return false;  // also refuses mirrors
 
   if (outScale != nullptr) *outScale = s;
   return true;
@@ -110,33 +126,55 @@ float QuaternionAngleBetween(Quaternion a, Quaternion b) noexcept {
   return 4.0f * std::asin(std::min(1.0f, e / 2.0f));
 }
 
+namespace {
+
+// For quaternions near unit length (conversions and blends of unit ones) float is exact enough;
+// anything far from it takes the careful way.
+Quaternion NormaliseNearUnit(Quaternion q) noexcept {
+  const float n = q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z;
+  if (!(n > 1e-6f && n < 1e6f)) return Normalise(q);
+  const float inverse = 1.0f / std::sqrt(n);
+  return {q.w * inverse, q.x * inverse, q.y * inverse, q.z * inverse};
+}
+
+}  // namespace
+
 Quaternion MatrixToQuaternion(const RigidMatrix& matrix, float scale) noexcept {
   const float* m = matrix.m;
-  const float a00 = m[0] / scale, a01 = m[1] / scale, a02 = m[2] / scale;
-  const float a10 = m[4] / scale, a11 = m[5] / scale, a12 = m[6] / scale;
-  const float a20 = m[8] / scale, a21 = m[9] / scale, a22 = m[10] / scale;
+  const float inverseScale = 1.0f / scale;
+  const float a00 = m[0] * inverseScale, a01 = m[1] * inverseScale, a02 = m[2] * inverseScale;
+  const float a10 = m[4] * inverseScale, a11 = m[5] * inverseScale, a12 = m[6] * inverseScale;
+  const float a20 = m[8] * inverseScale, a21 = m[9] * inverseScale, a22 = m[10] * inverseScale;
 
   // Branch on the largest diagonal term so k never approaches zero.
   Quaternion q;
   const float trace = a00 + a11 + a22;
   if (trace > 0.0f) {
     const float k = 2.0f * std::sqrt(trace + 1.0f);
-    q = {k / 4.0f, (a21 - a12) / k, (a02 - a20) / k, (a10 - a01) / k};
+    const float r = 1.0f / k;
+    q = {k * 0.25f, (a21 - a12) * r, (a02 - a20) * r, (a10 - a01) * r};
   } else if (a00 > a11 && a00 > a22) {
     const float k = 2.0f * std::sqrt(1.0f + a00 - a11 - a22);
-    q = {(a21 - a12) / k, k / 4.0f, (a01 + a10) / k, (a02 + a20) / k};
+    const float r = 1.0f / k;
+    q = {(a21 - a12) * r, k * 0.25f, (a01 + a10) * r, (a02 + a20) * r};
   } else if (a11 > a22) {
     const float k = 2.0f * std::sqrt(1.0f + a11 - a00 - a22);
-    q = {(a02 - a20) / k, (a01 + a10) / k, k / 4.0f, (a12 + a21) / k};
+    const float r = 1.0f / k;
+    q = {(a02 - a20) * r, (a01 + a10) * r, k * 0.25f, (a12 + a21) * r};
   } else {
     const float k = 2.0f * std::sqrt(1.0f + a22 - a00 - a11);
-    q = {(a10 - a01) / k, (a02 + a20) / k, (a12 + a21) / k, k / 4.0f};
+    const float r = 1.0f / k;
+    q = {(a10 - a01) * r, (a02 + a20) * r, (a12 + a21) * r, k * 0.25f};
   }
-  return Normalise(q);
+  return NormaliseNearUnit(q);
+}
+
+RigidRotation RigidRotationOf(const RigidMatrix& matrix, float scale) noexcept {
+  return {MatrixToQuaternion(matrix, scale), scale};
 }
 
 void QuaternionToMatrix(Quaternion q, float scale, RigidMatrix* matrix) noexcept {
-  q = Normalise(q);
+  q = NormaliseNearUnit(q);
   const float w = q.w, x = q.x, y = q.y, z = q.z;
   float* m = matrix->m;
   m[0] = (1.0f - 2.0f * (y * y + z * z)) * scale;
@@ -161,11 +199,28 @@ float AcosUnit(float c) noexcept {
   return std::sqrt(1.0f - c) * p;
 }
 
-// sin on [0, pi/2] by its series to x^11: the first term left out is below 6e-8 there.
-float SinQuarter(float x) noexcept {
+// sin(x) / x on [0, pi/2] by its series to x^10: the first term left out is below 4e-8 there.
+float SinOverAngle(float x) noexcept {
   const float x2 = x * x;
-  return x * (1.0f + x2 * (-1.0f / 6.0f + x2 * (1.0f / 120.0f + x2 * (-1.0f / 5040.0f +
-                                                                    x2 * (1.0f / 362880.0f - x2 / 39916800.0f)))));
+  return 1.0f + x2 * (-1.0f / 6.0f +
+                      x2 * (1.0f / 120.0f + x2 * (-1.0f / 5040.0f + x2 * (1.0f / 362880.0f - x2 * (1.0f / 39916800.0f)))));
+}
+
+struct ArcWeights {
+  float a;
+  float b;
+};
+
+// Weights of two unit quaternions whose dot product is c in [0, 1] on the arc at t: the exact
+// sin((1 - t) theta) and sin(t theta), divided by theta rather than sin(theta). The sum is then off
+// unit length by the factor sin(theta) / theta, which the caller's normalisation removes, and the
+// weights stay finite and smooth as theta reaches 0, where they become those of lerp: no switch
+// to lerp for nearly parallel inputs and no division by a vanishing sine.
+// The shortest arc is at most a quarter turn of the quaternion, so every angle lies in [0, pi/2].
+ArcWeights ArcWeightsAt(float c, float t) noexcept {
+  const float theta = AcosUnit(c);
+  const float u = 1.0f - t;
+  return {u * SinOverAngle(u * theta), t * SinOverAngle(t * theta)};
 }
 
 }  // namespace
@@ -177,35 +232,113 @@ Quaternion Slerp(Quaternion a, Quaternion b, float t) noexcept {
     b = {-b.w, -b.x, -b.y, -b.z};
     d = -d;
   }
-  const float c = std::clamp(d, 0.0f, 1.0f);
-  if (c > 0.9995f) {
-    // Nearly parallel: sin(theta) is too small to divide by, and lerp is exact enough.
-    return Normalise({a.w + (b.w - a.w) * t, a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t,
-                      a.z + (b.z - a.z) * t});
+  const ArcWeights k = ArcWeightsAt(std::clamp(d, 0.0f, 1.0f), t);
+  return NormaliseNearUnit({a.w * k.a + b.w * k.b, a.x * k.a + b.x * k.b, a.y * k.a + b.y * k.b,
+                            a.z * k.a + b.z * k.b});
+}
+
+namespace {
+
+// A blend of two rigid matrices is rigid by construction when its quaternion had a sane length
+// and its scale and translation are finite and in range; the margins cover float rounding of the
+// row lengths the full check would measure. Anything else gets the full check.
+constexpr float kProvenScaleLow = 0.0001f * 1.001f;
+constexpr float kProvenScaleHigh = 16.0f * 0.999f;
+
+// Builds one blended matrix from the arc weights of its two rotations (the newer one's carrying
+// the shortest-arc side). The rotation is that of the normalised blend times the blended scale,
+// normalised through the factor 2 s / |q|^2 instead of a square root.
+bool BuildBlend(const RigidMatrix& a, const RigidRotation& ra, const RigidMatrix& b, const RigidRotation& rb, float t,
+                float ka, float kb, RigidMatrix* out) noexcept {
+  const Quaternion& qa = ra.rotation;
+  const Quaternion& qb = rb.rotation;
+  const float w = qa.w * ka + qb.w * kb;
+  const float x = qa.x * ka + qb.x * kb;
+  const float y = qa.y * ka + qb.y * kb;
+  const float z = qa.z * ka + qb.z * kb;
+  const float n = w * w + x * x + y * y + z * z;
+  const float s = ra.scale + (rb.scale - ra.scale) * t;
+  const float f = 2.0f * s / n;
+  RigidMatrix r;
+  r.m[0] = s - f * (y * y + z * z);
+  r.m[1] = f * (x * y - w * z);
+  r.m[2] = f * (w * y + x * z);
+  r.m[3] = a.m[3] + (b.m[3] - a.m[3]) * t;
+  r.m[4] = f * (w * z + x * y);
+  r.m[5] = s - f * (x * x + z * z);
+  r.m[6] = f * (y * z - w * x);
+  r.m[7] = a.m[7] + (b.m[7] - a.m[7]) * t;
+  r.m[8] = f * (x * z - w * y);
+  r.m[9] = f * (w * x + y * z);
+  r.m[10] = s - f * (x * x + y * y);
+  r.m[11] = a.m[11] + (b.m[11] - a.m[11]) * t;
+  r.m[12] = 0.0f;
+  r.m[13] = 0.0f;
+  r.m[14] = 0.0f;
+  r.m[15] = 1.0f;
+
+  const bool rigidByConstruction = n >= 0.25f && n <= 4.0f && s >= kProvenScaleLow && s <= kProvenScaleHigh &&
+                                   std::isfinite(r.m[3]) && std::isfinite(r.m[7]) && std::isfinite(r.m[11]);
+  if (!rigidByConstruction && !ValidateRigid(r, nullptr)) return false;
+  *out = r;
+  return true;
+}
+
+// Bones go through the blend in groups, one short loop per stage: each loop's iterations are
+// independent, so the processor overlaps them instead of waiting out one bone's long chain of
+// dependent multiplications after another.
+constexpr size_t kBlendGroup = 16;
+
+}  // namespace
+
+bool BlendRigidListed(const RigidMatrix* a, const RigidRotation* ra, const RigidMatrix* b, const RigidRotation* rb,
+                      const uint16_t* indices, size_t count, float t, RigidMatrix* out) noexcept {
+  // The ends are the inputs themselves: an object at rest on a tick is drawn exactly where the
+  // game put it, and writes back nothing new. NaN fails both tests.
+  if (!(t > 0.0f && t < 1.0f)) {
+    if (t != 0.0f && t != 1.0f) return false;
+    const RigidMatrix* end = t == 0.0f ? a : b;
+    for (size_t k = 0; k < count; ++k) out[indices[k]] = end[indices[k]];
+    return true;
   }
-  // The shortest arc is at most a quarter turn of the quaternion, so every angle lies in [0, pi/2].
-  const float theta = AcosUnit(c);
-  const float inverseSin = 1.0f / SinQuarter(theta);
-  const float sa = SinQuarter((1.0f - t) * theta) * inverseSin;
-  const float sb = SinQuarter(t * theta) * inverseSin;
-  return Normalise({a.w * sa + b.w * sb, a.x * sa + b.x * sb, a.y * sa + b.y * sb, a.z * sa + b.z * sb});
+
+  float cosine[kBlendGroup];
+  float side[kBlendGroup];
+  ArcWeights weights[kBlendGroup];
+  for (size_t base = 0; base < count; base += kBlendGroup) {
+    const size_t group = std::min(kBlendGroup, count - base);
+    const uint16_t* listed = indices + base;
+    for (size_t k = 0; k < group; ++k) {
+      const float d = QuaternionDot(ra[listed[k]].rotation, rb[listed[k]].rotation);
+      side[k] = d < 0.0f ? -1.0f : 1.0f;  // shortest arc
+      cosine[k] = std::min(d * side[k], 1.0f);
+    }
+    for (size_t k = 0; k < group; ++k) weights[k] = ArcWeightsAt(cosine[k], t);
+    for (size_t k = 0; k < group; ++k) {
+      const uint16_t i = listed[k];
+      if (!BuildBlend(a[i], ra[i], b[i], rb[i], t, weights[k].a, weights[k].b * side[k], &out[i])) return false;
+    }
+  }
+  return true;
+}
+
+bool BlendRigid(const RigidMatrix& a, const RigidRotation& ra, const RigidMatrix& b, const RigidRotation& rb, float t,
+                RigidMatrix* out) noexcept {
+  const uint16_t only = 0;
+  if (BlendRigidListed(&a, &ra, &b, &rb, &only, 1, t, out)) return true;
+  *out = RigidMatrix{};
+  return false;
 }
 
 bool InterpolateRigid(const RigidMatrix& a, const RigidMatrix& b, float t, RigidMatrix* out) noexcept {
-  *out = RigidMatrix{};
   float sa = 0.0f;
   float sb = 0.0f;
-  if (!ValidateRigid(a, &sa) || !ValidateRigid(b, &sb)) return false;
-  if (!std::isfinite(t) || t < 0.0f || t > 1.0f) return false;
-
-  const float s = sa + (sb - sa) * t;
-  RigidMatrix r = UniformScaleMatrix(s);
-  QuaternionToMatrix(Slerp(MatrixToQuaternion(a, sa), MatrixToQuaternion(b, sb), t), s, &r);
-  for (int i : {3, 7, 11}) r.m[i] = a.m[i] + (b.m[i] - a.m[i]) * t;
-
-  if (!ValidateRigid(r, nullptr)) return false;
-  *out = r;
-  return true;
+  if (!ValidateRigid(a, &sa) || !ValidateRigid(b, &sb) || !(t >= 0.0f && t <= 1.0f)) {
+    *out = RigidMatrix{};
+    return false;
+  }
+  if (t == 0.0f || t == 1.0f) return BlendRigid(a, {}, b, {}, t, out);  // a copy: no conversion needed
+  return BlendRigid(a, RigidRotationOf(a, sa), b, RigidRotationOf(b, sb), t, out);
 }
 
 float AngleBetween(const RigidMatrix& a, const RigidMatrix& b) noexcept {
@@ -215,11 +348,45 @@ float AngleBetween(const RigidMatrix& a, const RigidMatrix& b) noexcept {
   return QuaternionAngleBetween(MatrixToQuaternion(a, sa), MatrixToQuaternion(b, sb));
 }
 
-bool IsDiscontinuous(const RigidMatrix& older, const RigidMatrix& newer) noexcept {
+namespace {
+
+// Squared chords between unit quaternions safely below and above the one at kDiscontinuityAngle
+// (4 asin(chord / 2) = 120 degrees at a chord of exactly 1): outside this band the comparison
+// needs no arcsine, inside it the exact angle decides as before.
+constexpr float kChordSquaredSurelyBelow = 0.999f;
+constexpr float kChordSquaredSurelyAbove = 1.001f;
+
+bool TurnedTooFar(Quaternion older, Quaternion newer) noexcept {
+  if (QuaternionDot(older, newer) < 0.0f) newer = {-newer.w, -newer.x, -newer.y, -newer.z};
+  const float dw = older.w - newer.w;
+  const float dx = older.x - newer.x;
+  const float dy = older.y - newer.y;
+  const float dz = older.z - newer.z;
+  const float chordSquared = dw * dw + dx * dx + dy * dy + dz * dz;
+  if (chordSquared < kChordSquaredSurelyBelow) return false;
+  if (chordSquared > kChordSquaredSurelyAbove) return true;
+  return QuaternionAngleBetween(older, newer) > kDiscontinuityAngle;
+}
+
+bool MovedTooFar(const RigidMatrix& older, const RigidMatrix& newer) noexcept {
   const float dx = newer.m[3] - older.m[3];
   const float dy = newer.m[7] - older.m[7];
   const float dz = newer.m[11] - older.m[11];
   // NaN fails "<=", so an unreadable distance counts as a cut.
-  if (!(dx * dx + dy * dy + dz * dz <= kDiscontinuityDistanceSquared)) return true;
-  return AngleBetween(older, newer) > kDiscontinuityAngle;
+  return !(dx * dx + dy * dy + dz * dz <= kDiscontinuityDistanceSquared);
+}
+
+}  // namespace
+
+bool IsDiscontinuous(const RigidMatrix& older, const RigidMatrix& newer) noexcept {
+  if (MovedTooFar(older, newer)) return true;
+  float so = 0.0f;
+  float sn = 0.0f;
+  if (!ValidateRigid(older, &so) || !ValidateRigid(newer, &sn)) return true;  // reads as a turn of pi
+  return TurnedTooFar(MatrixToQuaternion(older, so), MatrixToQuaternion(newer, sn));
+}
+
+bool IsDiscontinuousRigid(const RigidMatrix& older, const RigidRotation& olderRotation, const RigidMatrix& newer,
+                          const RigidRotation& newerRotation) noexcept {
+  return MovedTooFar(older, newer) || TurnedTooFar(olderRotation.rotation, newerRotation.rotation);
 }

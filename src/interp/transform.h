@@ -1,6 +1,7 @@
 #pragma once
 // Rigid-matrix and quaternion primitives shared by every interpolated object.
 // Pure arithmetic in f32, the host's own precision: no Windows headers, no allocation.
+#include <cstddef>
 #include <cstdint>
 
 // Host matrix layout: 16 f32 in row order, points as column vectors, translation in
@@ -16,6 +17,13 @@ struct Quaternion {
   float x;
   float y;
   float z;
+};
+
+// A rigid matrix's rotation and uniform scale, as MatrixToQuaternion and ValidateRigid give them. Kept
+// beside stored matrices so that blending them every frame does not convert them again.
+struct RigidRotation {
+  Quaternion rotation;
+  float scale;
 };
 
 inline constexpr float kRigidPi = 3.1415927f;
@@ -41,10 +49,26 @@ float QuaternionAngleBetween(Quaternion a, Quaternion b) noexcept;
 Quaternion MatrixToQuaternion(const RigidMatrix& matrix, float scale) noexcept;
 // Writes the nine rotation elements only; translation and bottom row stay as they are.
 void QuaternionToMatrix(Quaternion q, float scale, RigidMatrix* matrix) noexcept;
-Quaternion Slerp(Quaternion a, Quaternion b, float t) noexcept;  // shortest arc
+// Shortest arc, from polynomials: within 1e-6 of the exact arc for unit inputs, and lerp-like
+// (without a switch) as the two orientations meet.
+Quaternion Slerp(Quaternion a, Quaternion b, float t) noexcept;
+// Converts a matrix ValidateRigid accepted, with the scale it returned.
+RigidRotation RigidRotationOf(const RigidMatrix& matrix, float scale) noexcept;
 
-// Blends rotation (slerp), scale and translation (linear); t in [0, 1]. On failure *out is zero.
+// Blends rotation (slerp), scale and translation (linear); t in [0, 1]. At t = 0 and t = 1 the
+// result is a copy of a or b. On failure *out is zero.
 bool InterpolateRigid(const RigidMatrix& a, const RigidMatrix& b, float t, RigidMatrix* out) noexcept;
+// InterpolateRigid for matrices already known rigid, given their RigidRotationOf: no conversion,
+// and the result is checked in full only when it is not rigid by construction.
+bool BlendRigid(const RigidMatrix& a, const RigidRotation& ra, const RigidMatrix& b, const RigidRotation& rb, float t,
+                RigidMatrix* out) noexcept;
+// BlendRigid of a[i] and b[i] into out[i] for every i listed, the same result bone by bone, faster
+// over many. On false (a bad t or a failed blend) out is partly written.
+bool BlendRigidListed(const RigidMatrix* a, const RigidRotation* ra, const RigidMatrix* b, const RigidRotation* rb,
+                      const uint16_t* indices, size_t count, float t, RigidMatrix* out) noexcept;
 // Radians between the rotations; pi when either matrix is not rigid, so a bad matrix reads as a cut.
 float AngleBetween(const RigidMatrix& a, const RigidMatrix& b) noexcept;
 bool IsDiscontinuous(const RigidMatrix& older, const RigidMatrix& newer) noexcept;
+// IsDiscontinuous for matrices already known rigid, given their RigidRotationOf.
+bool IsDiscontinuousRigid(const RigidMatrix& older, const RigidRotation& olderRotation, const RigidMatrix& newer,
+                          const RigidRotation& newerRotation) noexcept;

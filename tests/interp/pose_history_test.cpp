@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "interp_test_support.h"
 
@@ -27,7 +28,7 @@ Pose MakePose(uint64_t boneCount, float y) {
 }
 
 PoseHistory& FreshHistory() {
-  static PoseHistory history;  // 32 KiB: kept off the test's stack
+  static PoseHistory history;  // 42 KiB: kept off the test's stack
   ResetPoseHistory(history);
   return history;
 }
@@ -39,6 +40,8 @@ TEST(InterpPoseHistory, PublishOutcomes) {
   const Pose next = MakePose(8, 0.1f);
   Pose jump = next;
   jump.bones[5].m[7] = 40.0f;
+  Pose turned = next;
+  turned.bones[6] = AxisRotation(0.48f, 0.6f, 0.64f, 0.2f + 0.37f * 6.0f + 150.0f * kDeg, 1.6f, 6.0f, 0.1f, 0.0f);
   Pose mirrored = next;
   mirrored.bones[2].m[0] = -mirrored.bones[2].m[0];
   const struct {
@@ -57,6 +60,7 @@ TEST(InterpPoseHistory, PublishOutcomes) {
       {"bone count changed", 2, kGen, next.bones, 7, false, PosePublishResult::Discontinuity, 1},
       {"one bone jumps", 2, kGen, jump.bones, 8, false, PosePublishResult::Discontinuity, 1},
       {"one bone jumps, test skipped", 2, kGen, jump.bones, 8, true, PosePublishResult::Appended, 2},
+      {"one bone turns 150 degrees", 2, kGen, turned.bones, 8, false, PosePublishResult::Discontinuity, 1},
       {"new generation", 2, kGen + 1, next.bones, 8, false, PosePublishResult::Generation, 1},
       {"no bones", 2, kGen, next.bones, 0, false, PosePublishResult::Invalid, 0},
       {"257 bones", 2, kGen, next.bones, 257, false, PosePublishResult::Invalid, 0},
@@ -97,6 +101,57 @@ TEST(InterpPoseHistory, SampleBlendsMovedBonesAndCopiesStillOnes) {
   ASSERT_TRUE(FindPosePair(h, InterpolatedSample(5, 6, 0.5, kGen), &o, &n));
   EXPECT_EQ(o->tick, 5u);
   EXPECT_EQ(n->tick, 6u);
+}
+
+TEST(InterpPoseHistory, SampledBonesAreThoseOfInterpolateRigid) {
+  // 40 bones, a third of them still at each tick but a different third each time, so the moving
+  // ones span several blend groups and bones start moving after resting; the sequences wrap the
+  // two-tick ring and restart it, so each sample blends entries stored at different times.
+  constexpr uint64_t kBones = 40;
+  static Pose poses[4];  // 64 KiB: kept off the test's stack
+  for (uint64_t p = 0; p < 4; ++p) {
+    for (uint64_t i = 0; i < kBones; ++i) {
+      const float f = static_cast<float>(i);
+      const float step = static_cast<float>(p);
+      poses[p].bones[i] = p > 0 && (i + p) % 3 == 0
+                              ? poses[p - 1].bones[i]
+                              : AxisRotation(0.0f, 0.6f, -0.8f, 0.1f * f + 0.3f * step, 1.0f + 0.05f * step, f,
+                                             0.2f * step, 0.0f);
+    }
+  }
+  struct Published {
+    uint64_t tick;
+    const Pose* pose;
+  };
+  const struct {
+    const char* name;
+    std::vector<Published> published;  // the last two are sampled
+    double alpha;
+  } cases[] = {
+      {"two ticks", {{1, &poses[0]}, {2, &poses[1]}}, 0.37},
+      {"ring wrapped", {{1, &poses[0]}, {2, &poses[1]}, {3, &poses[2]}, {4, &poses[3]}}, 0.81},
+      {"restarted by a tick gap", {{1, &poses[0]}, {2, &poses[1]}, {5, &poses[2]}, {6, &poses[3]}}, 0.5},
+      {"previous tick's pose at alpha 0", {{1, &poses[1]}, {2, &poses[2]}}, 0.0},
+      {"current tick's pose at alpha 1", {{1, &poses[1]}, {2, &poses[2]}}, 1.0},
+  };
+  for (const auto& c : cases) {
+    PoseHistory& h = FreshHistory();
+    for (const Published& p : c.published) PublishPoseHistory(h, p.tick, kGen, p.pose->bones, kBones, false);
+    const Published& older = c.published[c.published.size() - 2];
+    const Published& newer = c.published.back();
+    uint64_t count = 0;
+    ASSERT_EQ(SamplePoseHistory(h, InterpolatedSample(older.tick, newer.tick, c.alpha, kGen), g_out, &count),
+              TransformSampleResult::Interpolated)
+        << c.name;
+    ASSERT_EQ(count, kBones) << c.name;
+    for (uint64_t i = 0; i < kBones; ++i) {
+      RigidMatrix expected = newer.pose->bones[i];  // still bones are copied
+      if (!BytewiseEqual(older.pose->bones[i], newer.pose->bones[i])) {
+        ASSERT_TRUE(InterpolateRigid(older.pose->bones[i], newer.pose->bones[i], static_cast<float>(c.alpha), &expected));
+      }
+      EXPECT_TRUE(BytewiseEqual(g_out[i], expected)) << c.name << ", bone " << i;
+    }
+  }
 }
 
 TEST(InterpPoseHistory, OutcomesOtherThanInterpolatedCarryNoBones) {

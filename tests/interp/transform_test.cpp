@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "interp_test_support.h"
@@ -118,6 +119,37 @@ TEST(InterpTransform, InterpolateRigidTakesTheShortArc) {
   EXPECT_NEAR(AngleBetween(out, RotationY(-145.0f * kDeg)), 0.0f, 2e-3f);
 }
 
+TEST(InterpTransform, InterpolateRigidEndsAreExactCopies) {
+  // Oblique, scaled and translated, so a conversion round trip would not reproduce them bit for bit.
+  const RigidMatrix a = AxisRotation(0.48f, 0.6f, 0.64f, 0.7f, 1.3f, 5.0f, -2.0f, 1.0f);
+  const RigidMatrix b = AxisRotation(0.0f, 0.6f, -0.8f, 2.9f, 0.7f, 5.5f, -2.5f, 1.5f);
+  const struct {
+    float t;
+    const RigidMatrix* expected;
+  } cases[] = {{0.0f, &a}, {-0.0f, &a}, {1.0f, &b}};
+  for (const auto& c : cases) {
+    RigidMatrix out{};
+    ASSERT_TRUE(InterpolateRigid(a, b, c.t, &out)) << c.t;
+    EXPECT_TRUE(BytewiseEqual(out, *c.expected)) << c.t;
+  }
+}
+
+TEST(InterpTransform, InterpolateRigidNearTheScaleLimitStillSucceeds) {
+  // Past the margin where a blend is rigid by construction the full check decides, and accepts.
+  const struct {
+    float sa;
+    float sb;
+  } cases[] = {{15.99f, 15.9999f}, {0.0001f * 1.0002f, 0.0001f * 1.0006f}};
+  for (const auto& c : cases) {
+    RigidMatrix out{};
+    ASSERT_TRUE(InterpolateRigid(RotationY(0.1f, c.sa), RotationY(0.5f, c.sb), 0.5f, &out)) << c.sa;
+    float scale = 0.0f;
+    ASSERT_TRUE(ValidateRigid(out, &scale));
+    EXPECT_NEAR(scale, (c.sa + c.sb) / 2.0f, 1e-5f * c.sb);
+    EXPECT_NEAR(AngleBetween(out, RotationY(0.3f)), 0.0f, 1e-3f);
+  }
+}
+
 TEST(InterpTransform, InterpolateRigidRefusesBadInputAndZeroesOutput) {
   const RigidMatrix good = RotationY(0.3f);
   const struct {
@@ -150,6 +182,8 @@ TEST(InterpTransform, DiscontinuityThresholds) {
       {"5.1 units", Translated(origin, 3.0f, 0.0f, 4.1f), true},
       {"119 degrees", RotationY(119.0f * kDeg), false},
       {"121 degrees", RotationY(121.0f * kDeg), true},
+      {"119.99 degrees", RotationY(119.99f * kDeg), false},
+      {"120.01 degrees", RotationY(120.01f * kDeg), true},
       {"not rigid", Rows(1.0f, 1.0f, 2.0f), true},
   };
   for (const auto& c : cases) EXPECT_EQ(IsDiscontinuous(origin, c.newer), c.discontinuous) << c.name;
@@ -174,26 +208,34 @@ Quaternion ExactSlerp(Quaternion a, Quaternion b, double t) {
 }
 
 TEST(InterpTransform, SlerpFollowsTheExactArcWithinOneHundredThousandth) {
-  // Turns between the two orientations from none to a half turn (the far side of the quaternion
-  // sphere), across the nearly-parallel switch at cos 0.9995, about two different axes.
+  // Turns between the two orientations from none to a full turn, so that past a half turn the
+  // quaternions' dot product is negative and the short way round is the other one; angles are
+  // spaced evenly and also crowd towards zero, where lerp would take over.
   float worst = 0.0f;
-  for (int axis = 0; axis < 2; ++axis) {
-    for (int step = 0; step <= 400; ++step) {
-      const float angle = 3.1415926f * static_cast<float>(step) / 400.0f;
-      const Quaternion a = Normalise({0.9f, 0.1f, -0.3f, 0.2f});
-      const Quaternion turn = axis == 0 ? Quaternion{std::cos(angle / 2), 0.0f, std::sin(angle / 2), 0.0f}
-                                        : Normalise({std::cos(angle / 2), 0.6f * std::sin(angle / 2),
-                                                     0.0f, -0.8f * std::sin(angle / 2)});
-      const Quaternion b = QuaternionMultiply(turn, a);
-      for (int k = 0; k <= 20; ++k) {
-        const float t = static_cast<float>(k) / 20.0f;
-        const Quaternion got = Slerp(a, b, t);
-        const Quaternion want = ExactSlerp(a, b, t);
-        for (float e : {got.w - want.w, got.x - want.x, got.y - want.y, got.z - want.z}) worst = std::max(worst, std::fabs(e));
+  const Quaternion starts[] = {Normalise({0.9f, 0.1f, -0.3f, 0.2f}), Normalise({-0.2f, 0.7f, 0.1f, -0.6f})};
+  for (const Quaternion& a : starts) {
+    for (int axis = 0; axis < 2; ++axis) {
+      for (int step = 0; step <= 900; ++step) {
+        const double angle = step <= 800 ? 6.2831853 * step / 800.0 : 0.1 * std::pow(0.5, step - 800);
+        const float c = static_cast<float>(std::cos(angle / 2));
+        const float s = static_cast<float>(std::sin(angle / 2));
+        const Quaternion turn = axis == 0 ? Quaternion{c, 0.0f, s, 0.0f} : Quaternion{c, 0.6f * s, 0.0f, -0.8f * s};
+        const Quaternion b = QuaternionMultiply(turn, a);
+        for (int k = 0; k <= 64; ++k) {
+          const float t = static_cast<float>(k) / 64.0f;
+          const Quaternion got = Slerp(a, b, t);
+          const Quaternion want = ExactSlerp(a, b, t);
+          for (float e : {got.w - want.w, got.x - want.x, got.y - want.y, got.z - want.z}) {
+            worst = std::max(worst, std::fabs(e));
+          }
+        }
       }
     }
   }
   EXPECT_LT(worst, 1e-5f);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.3g", static_cast<double>(worst));
+  RecordProperty("worst_component_error", text);
 }
 
 }  // namespace
