@@ -180,8 +180,10 @@ X64Insn DecodeX64(const uint8_t* code, size_t available) {
       }
     }
     n += disp;
-    // inc/dec r/m8 and the FF group leave /2../7 and /7 undefined.
-    if (map == 0 && ((op == 0xFE && modrmReg >= 2) || (op == 0xFF && modrmReg == 7))) return {};
+    // inc/dec r/m8 and the FF group leave /2../7 and /7 undefined. 8F is pop only as /0; any other
+    // reg field is AMD's XOP prefix, whose maps and immediates we do not decode.
+    if (map == 0 && ((op == 0xFE && modrmReg >= 2) || (op == 0xFF && modrmReg == 7) || (op == 0x8F && modrmReg != 0)))
+      return {};
   }
 
   size_t imm = 0;

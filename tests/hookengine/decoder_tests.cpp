@@ -101,6 +101,7 @@ TEST(X64Decoder, RefusesWhatItCannotMoveSafely) {
       {0x66, 0xE8, 1, 2},                                                                     // 16-bit call
       {0xC7, 0xF8, 1, 2, 3, 4},                                                               // xbegin
       {0x48, 0x66, 0x90},                                                                     // REX not last
+      {0x8F, 0x89, 0x90, 0x92, 0x00, 0x87, 0xCF, 0x02},                                       // XOP, not pop
       {0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x2E, 0x90},  // > 15 bytes
   };
   for (const auto& bytes : cases) {
