@@ -11,7 +11,10 @@
 
 namespace qv {
 
-enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad, Particles };
+enum class Scenario {
+  Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad, Particles,
+  Skeletons, SkeletonLoad, CameraRide, SkeletonFaults
+};
 
 // --break-site swap@N: the SDL_GL_SwapWindow import's name entry, which only a reader of the
 // import table looks at once the loader has filled the slot.
