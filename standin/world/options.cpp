@@ -181,10 +181,10 @@ bool ParseOptions(Options* o, std::wstring* error) {
       if (!value(&v)) return false;
       if (!ParseUnsigned(v, UINT32_MAX, &n) || n == 0) return bad(v);
       o->tamper_tick = n;
-    } else if (a == L"--tamper-node" || a == L"--tamper-body") {
+    } else if (a == L"--tamper-node" || a == L"--tamper-body" || a == L"--tamper-bone") {
       if (!value(&v)) return false;
       if (!ParseUnsigned(v, UINT32_MAX, &n) || n == 0) return bad(v);
-      (a == L"--tamper-node" ? o->tamper_node_tick : o->tamper_body_tick) = n;
+      (a == L"--tamper-node" ? o->tamper_node_tick : a == L"--tamper-body" ? o->tamper_body_tick : o->tamper_bone_tick) = n;
     } else if (a == L"--engine-readonly") {
       o->engine_readonly = true;
     } else if (a == L"--frames") {

@@ -519,14 +519,14 @@ void Recompute(Skeleton& s) {
 void CreateSkeletons() {
   Skeletons& all = TheSkeletons();
   for (int i = 0; i < kMaxBones; ++i) std::swprintf(all.labels[i], 24, L"bone %d local matrix", i);
-  TrackListenerCamera();
   switch (TheWorld().options.scenario) {
     case Scenario::Skeletons: SpawnSkeletons(); break;
     case Scenario::SkeletonLoad: SpawnLoad(); break;
     case Scenario::CameraRide: SpawnPlayer(256); break;
     case Scenario::SkeletonFaults: SpawnFaults(); break;
-    default: break;
+    default: return;
   }
+  TrackListenerCamera();
 }
 
 void SkeletonsBeforeCheck() {
@@ -555,6 +555,11 @@ void StepSkeletons(uint64_t k, double t) {
 
 void SkeletonsAfterStep(uint64_t k) {
   Skeletons& all = TheSkeletons();
+  if (k == TheWorld().options.tamper_bone_tick && all.body >= 0) {
+    // Outside any step: what a leaked render-time bone would look like.
+    uint8_t* head = Bone(all.list[all.body], kHead);
+    Store<float>(head, BoneLayout::kMatrix + 12, Load<float>(head, BoneLayout::kMatrix + 12) + 0.5f);
+  }
   for (int i = 0; i < all.count; ++i)
     if (all.list[i].live && k >= all.list[i].faults.readonly_from) ReadOnly(all.list[i], true);
 }
