@@ -44,7 +44,26 @@ struct Rig {
   float amp = 0.0f;
   float rate = 0.0f;
   float phase = 0.0f;
+  float cos_phase = 1.0f, sin_phase = 0.0f;
   float bob = 0.0f;  // an up-down of the root at twice the rate
+};
+
+// sin and cos of rate * t for the few rates of one skeleton, once per step: thousands of bones
+// share them.
+struct Beat {
+  float rate[8] = {};
+  double sin[8] = {}, cos[8] = {};
+  int count = 0;
+  double t = 0.0;
+  void Of(float r, double* s, double* c) {
+    for (int i = 0; i < count; ++i)
+      if (rate[i] == r) {
+        *s = sin[i], *c = cos[i];
+        return;
+      }
+    *s = std::sin(r * t), *c = std::cos(r * t);
+    if (count < 8) rate[count] = r, sin[count] = *s, cos[count] = *c, ++count;
+  }
 };
 
 struct Faults {
@@ -104,14 +123,28 @@ const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 uint8_t* Bone(const Skeleton& s, int i) { return s.bones + static_cast<size_t>(i) * BoneLayout::kSize; }
 void** Vector(const Skeleton& s) { return reinterpret_cast<void**>(s.object + SkeletonLayout::kVector); }
 
-// Rotation by angle about one axis, then the offset as translation: rigid by construction.
-void Swing(float* m, int axis, double angle, const float* offset) {
-  float c = static_cast<float>(std::cos(angle)), s = static_cast<float>(std::sin(angle));
+void Rotate(float* m, int axis, float c, float s, const float* offset) {
   std::memcpy(m, kIdentity, sizeof kIdentity);
   int a = (axis + 1) % 3, b = (axis + 2) % 3;
   m[a * 4 + a] = c, m[a * 4 + b] = -s;
   m[b * 4 + a] = s, m[b * 4 + b] = c;
   m[3] = offset[0], m[7] = offset[1], m[11] = offset[2];
+}
+
+// Swing angles stay within 0.7 rad, where these series are exact to far below float precision.
+double SmallSin(double a) {
+  double a2 = a * a;
+  return a * (1 - a2 / 6 * (1 - a2 / 20 * (1 - a2 / 42 * (1 - a2 / 72 * (1 - a2 / 110)))));
+}
+double SmallCos(double a) {
+  double a2 = a * a;
+  return 1 - a2 / 2 * (1 - a2 / 12 * (1 - a2 / 30 * (1 - a2 / 56 * (1 - a2 / 90 * (1 - a2 / 132)))));
+}
+
+// Rotation by angle about one axis, then the offset as translation: rigid by construction.
+void Swing(float* m, int axis, double angle, const float* offset) {
+  float c = static_cast<float>(std::cos(angle)), s = static_cast<float>(std::sin(angle));
+  Rotate(m, axis, c, s, offset);
 }
 
 void Translation(float* m, float x, float y, float z) {
@@ -127,6 +160,7 @@ Rig Limb(int parent, float x, float y, float z, int axis, float amp, float phase
   r.amp = amp;
   r.rate = static_cast<float>(kStride);
   r.phase = phase;
+  r.cos_phase = std::cos(phase), r.sin_phase = std::sin(phase);
   return r;
 }
 
@@ -173,8 +207,8 @@ void Ragdoll(Skeleton& s, int n) {
 
 void PlacementAt(float* m, const float* at) { Translation(m, at[0], at[1], at[2]); }
 
-// The bone-local matrix the game sets at time t.
-void Local(const Skeleton& s, int i, double t, float* m) {
+// The bone-local matrix the game sets at the beat's time.
+void Local(const Skeleton& s, int i, Beat& beat, float* m) {
   const Rig& r = s.rig[i];
   if (i == 0 && s.owner == Owner::Prop && s.physics) {
     float node[16], inverse[16], body[16];
@@ -183,9 +217,12 @@ void Local(const Skeleton& s, int i, double t, float* m) {
     RigidInverse(inverse, node);
     MatrixProduct(m, inverse, body);
   } else {
+    double sin_rt, cos_rt;
+    beat.Of(r.rate, &sin_rt, &cos_rt);
     float offset[3] = {r.offset[0], r.offset[1], r.offset[2]};
-    offset[1] += r.bob * static_cast<float>(std::sin(2.0 * r.rate * t));
-    Swing(m, r.axis, r.amp * std::sin(r.rate * t + r.phase), offset);
+    if (r.bob != 0.0f) offset[1] += r.bob * static_cast<float>(2.0 * sin_rt * cos_rt);
+    double angle = r.amp * (sin_rt * r.cos_phase + cos_rt * r.sin_phase);
+    Rotate(m, r.axis, static_cast<float>(SmallCos(angle)), static_cast<float>(SmallSin(angle)), offset);
   }
   if (i == s.faults.jump_bone && TheWorld().steps + 1 >= s.faults.jump_at) m[3] += kJump;
 }
@@ -200,8 +237,10 @@ void SetVectorLength(Skeleton& s, int n) {
 void WriteBones(Skeleton& s, double t) {
   auto set = reinterpret_cast<BoneSetFn>(SiteAddress(19));
   float m[16];
+  Beat beat;
+  beat.t = t;
   for (int i = 0; i < s.active; ++i) {
-    Local(s, i, t, m);
+    Local(s, i, beat, m);
     set(Bone(s, i), m, false);
     ShadowWrote(s.bone_shadows[i], m);
   }
@@ -468,9 +507,11 @@ void StepFaults(Skeleton& s, uint64_t k) {
 // Where the game's CameraSocket script puts the camera: a fixed offset from the head bone.
 void RideHead(const Skeleton& body, double t) {
   float chain[kHead + 1][16];
+  Beat beat;
+  beat.t = t;
   for (int i = 0; i <= kHead; ++i) {
     float local[16];
-    Local(body, i, t, local);
+    Local(body, i, beat, local);
     if (body.rig[i].parent < 0) std::memcpy(chain[i], local, sizeof local);
     else MatrixProduct(chain[i], chain[body.rig[i].parent], local);
   }
