@@ -131,7 +131,7 @@ void Rotate(float* m, int axis, float c, float s, const float* offset) {
   m[3] = offset[0], m[7] = offset[1], m[11] = offset[2];
 }
 
-// Swing angles stay within 0.7 rad, where these series are exact to far below float precision.
+// Swing angles stay within 1 rad, where these series are exact to far below float precision.
 double SmallSin(double a) {
   double a2 = a * a;
   return a * (1 - a2 / 6 * (1 - a2 / 20 * (1 - a2 / 42 * (1 - a2 / 72 * (1 - a2 / 110)))));
@@ -518,7 +518,7 @@ void RideHead(const Skeleton& body, double t) {
   float node[16], head[16], socket[16], camera[16];
   std::memcpy(node, body.object + SkeletonLayout::kNodeMatrix, sizeof node);
   MatrixProduct(head, node, chain[kHead]);
-  const float offset[3] = {0.0f, 0.09f, 0.11f};
+  const float offset[3] = {0.0f, 0.25f, 0.45f};
   Swing(socket, 0, -0.12, offset);
   MatrixProduct(camera, head, socket);
   WriteListenerMatrixCamera(camera);
@@ -563,7 +563,15 @@ void CreateSkeletons() {
   switch (TheWorld().options.scenario) {
     case Scenario::Skeletons: SpawnSkeletons(); break;
     case Scenario::SkeletonLoad: SpawnLoad(); break;
-    case Scenario::CameraRide: SpawnPlayer(256); break;
+    case Scenario::CameraRide:
+      SpawnPlayer(256);
+      // Scripted, the player looks about hard: the head turns by a rad within a few steps.
+      if (all.body >= 0) {
+        all.list[all.body].rig[4] = Limb(3, 0, 0.14f, 0, 0, 0.3f, 0.5f);
+        all.list[all.body].rig[kHead] = Limb(4, 0, 0.1f, 0.02f, 1, 0.9f, 1.0f);
+        all.list[all.body].rig[4].rate = all.list[all.body].rig[kHead].rate = 7.0f;
+      }
+      break;
     case Scenario::SkeletonFaults: SpawnFaults(); break;
     default: return;
   }
