@@ -16,12 +16,16 @@
 namespace {
 
 const char kHead[] = "PlayerBody_Model:5";
+// Riding the head, the camera's distance to it may change by 0.001 from frame to frame; the
+// attachment holds it to float precision, while poses interpolated without it let it drift by
+// about 5e-4 in this scenario, so a tenth of the allowance tells the two apart.
+constexpr double kRideDrift = 0.0001;
 const char kBodyActive[] = "PlayerBody skeletal-pose interpolation active on the camera presentation clock.";
 const char kPropsActive[] = "Generic skeletal prop pose interpolation active on the camera presentation clock.";
 
 // What the draw log must show.
 enum class Drawn {
-  RiderOnHead,   // the camera keeps its distance to the head bone within 0.001 from frame to frame
+  RiderOnHead,   // the camera keeps its distance to the head bone within kRideDrift from frame to frame
   RiderWanders,  // ... and without the attachment it does not
   BonesHeld,     // the chosen bones drawn where the last step left them, as the host draws them
   BonesMoving    // the chosen bones drawn somewhere new in nearly every frame
@@ -206,7 +210,7 @@ TEST_P(PoseE2E, Scenario) {
   }
   const double share = RepeatShare(run, c.bones, c.fromStep);
   switch (c.drawn) {
-    case Drawn::RiderOnHead: EXPECT_LE(HeadDistanceChange(run, c.fromStep), 0.001); break;
+    case Drawn::RiderOnHead: EXPECT_LE(HeadDistanceChange(run, c.fromStep), kRideDrift); break;
     case Drawn::RiderWanders: EXPECT_GT(HeadDistanceChange(run, c.fromStep), 0.001); break;
     case Drawn::BonesHeld: EXPECT_GT(share, 0.5) << c.bones; break;
     case Drawn::BonesMoving:
