@@ -199,10 +199,11 @@ CODE = {
         mov rbx, qword ptr [rsp + 0x10]
         mov rbp, qword ptr [rsp + 0x18]
         ret"""),
-    # 0F 10 4A 30: movups xmm1, [rdx+30h]; the bone's matrix sits at +3Ch.
-    19: ("10 4A 30", """
+    # 0F 10 4A 30: movups xmm1, [rdx+30h]; the bone's matrix sits at +3Ch. The world then
+    # marks the bone's skeleton for its next draw.
+    19: ("10 4A 30", f"""
         movups xmmword ptr [rcx + 0x6C], xmm1
-        ret"""),
+        jmp {imp('QvBoneSetMatrix')}"""),
     # 48 8B 05 rel32: mov rax, [rip+x] - the entity name table (completed by the generator).
     (20, "GOG"): (None, f"""
         mov r9, rax

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "draw_log.h"
 #include "input.h"
 #include "layouts.h"
 #include "shadow.h"
@@ -62,6 +63,8 @@ CameraPose PlayerPose(double t, bool matrix_mode, float x_offset) {
   return p;
 }
 
+int g_listener_track = -1;
+
 const wchar_t* const kCameraFields[4] = {L"position", L"pitch/yaw/roll", L"mode", L"rotation matrix"};
 const char* const kCameraIds[kCameraCount] = {"0", "1", "2"};
 
@@ -120,8 +123,20 @@ void CaptureListenerCamera(void* viewport, FrameRow* row) {
   r.angles[1] = Load<float>(camera, CameraLayout::kYaw);
   r.angles[2] = Load<float>(camera, CameraLayout::kRoll);
   if (r.mode == 1) std::memcpy(r.matrix, At(camera, CameraLayout::kMatrix), sizeof r.matrix);
+  DrawLogRow(g_listener_track, r.position);
   // The renderer consumes the camera's dirty flags.
   std::memset(At(camera, CameraLayout::kDirtyFirst), 0, CameraLayout::kDirtyLast - CameraLayout::kDirtyFirst + 1);
+}
+
+void TrackListenerCamera() { g_listener_track = DrawLogTrack("camera", "listener"); }
+
+void WriteListenerMatrixCamera(const float* m) {
+  CameraPose p;
+  p.mode = 1;
+  p.matrix = true;
+  std::memcpy(p.m, m, sizeof p.m);
+  p.position[0] = m[3], p.position[1] = m[7], p.position[2] = m[11];
+  WriteCamera(TheWorld(), 0, p);
 }
 
 void StepCameras(uint64_t k, double t) {
@@ -135,6 +150,8 @@ void StepCameras(uint64_t k, double t) {
   if (full && k == kListenerSwitchAt) Store<void*>(w.engine.listener_viewport, ViewportLayout::kCamera, w.camera.objects[1]);
 
   CameraPose pose = PlayerPose(t, matrix_mode, x_offset);
+  // The camera rides the body's head: the skeleton step writes it.
+  bool ride = o.scenario == Scenario::CameraRide;
   if (listener == 1) {
     // A second camera riding two units above the first, looking a little to the side.
     pose.position[1] += 2.0f;
@@ -144,7 +161,7 @@ void StepCameras(uint64_t k, double t) {
   if (LookDrivesListener() && !pose.matrix) ListenerLook(&pose.angles[0], &pose.angles[1]);
   if (o.camera_mode.set && k >= o.camera_mode.tick && k < o.camera_mode.tick + kInjectedModeSteps)
     pose.mode = o.camera_mode.value;
-  WriteCamera(w, listener, pose);
+  if (!ride) WriteCamera(w, listener, pose);
 
   CameraPose second;
   second.position[1] = 10.0f;

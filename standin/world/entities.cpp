@@ -64,7 +64,7 @@ struct Entity {
   char alias[104] = {};  // the other name of a flickering entity
   uint8_t* page = nullptr;
   uint8_t* nodes = nullptr;
-  size_t node_bytes = 0;
+  size_t node_bytes = 0;  // 0: the node belongs to a skeleton, not to the entity
   int node_count = 0;
   int reference = 0;  // index of the node the root derives from
   float teleport[3] = {};
@@ -82,6 +82,7 @@ struct Entities {
   void* class_a[EntityLayout::kVtableSlots] = {};
   void* class_b[EntityLayout::kVtableSlots] = {};      // another recognised class
   void* class_other[EntityLayout::kVtableSlots] = {};  // a class of the game's own setters
+  void* class_agent[EntityLayout::kVtableSlots] = {};
   wchar_t node_labels[kMaxNodes][24] = {};
   size_t tracks = 0;
 };
@@ -185,6 +186,8 @@ struct SpawnShape {
   int nodes = 4;
   bool fallback_only = false;  // no body-node vector: the one node is the fallback node
   bool no_reference = false;   // reference pointer null: the first node is the reference
+  uint8_t* node = nullptr;     // with fallback_only: this object (a skeleton) is the node, unplaced
+  void** vtable = nullptr;     // null: the common entity class
 };
 
 void Track(Entity& e) {
@@ -210,10 +213,14 @@ int Spawn(const char* kind, const char* name, Motion motion, SpawnShape shape = 
   } else {
     e.page = CommitHostPages(kEntityBytes);
   }
-  e.node_bytes = HostPageBytes(static_cast<size_t>(e.node_count) * NodeLayout::kSize);
-  e.nodes = CommitHostPages(e.node_bytes);
+  if (shape.fallback_only && shape.node) {
+    e.nodes = shape.node;
+  } else {
+    e.node_bytes = HostPageBytes(static_cast<size_t>(e.node_count) * NodeLayout::kSize);
+    e.nodes = CommitHostPages(e.node_bytes);
+  }
 
-  Store<void**>(e.page, EntityLayout::kVtable, s.class_a);
+  Store<void**>(e.page, EntityLayout::kVtable, shape.vtable ? shape.vtable : s.class_a);
   SetName(e, name);
   auto* vars = reinterpret_cast<HostString*>(At(e.page, EntityLayout::kVars));
   MakeHostString(vars, "IsHUDVersion");
@@ -223,7 +230,8 @@ int Spawn(const char* kind, const char* name, Motion motion, SpawnShape shape = 
   for (int i = 0; i < e.node_count; ++i) {
     uint8_t* node = Node(e, i);
     float local[16], inverse[16];
-    Local(i, local);
+    if (shape.node) std::memcpy(local, kIdentity, sizeof local);  // a mesh sits on its root
+    else Local(i, local);
     RigidInverse(inverse, local);
     std::memcpy(node + NodeLayout::kLocal, local, sizeof local);
     std::memcpy(node + NodeLayout::kLocalInverse, inverse, sizeof inverse);
@@ -255,7 +263,7 @@ void Free(Entity& e) {
   for (int i = 0; i < e.node_count; ++i) ShadowForget(e.node_shadows[i]);
   ShadowForget(e.root_shadow);
   e.live = false;
-  DecommitHostPages(e.nodes, e.node_bytes);
+  if (e.node_bytes) DecommitHostPages(e.nodes, e.node_bytes);
   DecommitHostPages(e.page, kEntityBytes);
 }
 
@@ -483,6 +491,10 @@ void CreateEntities() {
   s.class_b[EntityLayout::kSlotSetMatrix] = SiteAddress(15);
   s.class_other[EntityLayout::kSlotGetMatrix] = reinterpret_cast<void*>(&QvEntityGetMatrix);
   s.class_other[EntityLayout::kSlotSetMatrix] = reinterpret_cast<void*>(&QvEntitySetMatrix);
+  s.class_agent[EntityLayout::kSlotGetMatrix] = SiteAddress(14);
+  s.class_agent[EntityLayout::kSlotSetMatrix] = SiteAddress(15);
+  s.class_agent[EntityLayout::kSlotAgentMesh] = SiteAddress(24);
+  s.class_agent[EntityLayout::kSlotAgentUpdate] = SiteAddress(23);
   for (int i = 0; i < kMaxNodes; ++i) std::swprintf(s.node_labels[i], 24, L"node %d matrix", i);
   switch (TheWorld().options.scenario) {
     case Scenario::SteadyWorld: SpawnSteady(); break;
@@ -492,8 +504,52 @@ void CreateEntities() {
     case Scenario::Faults: SpawnFaults(); break;
     case Scenario::Full:
     case Scenario::Steady:
-    case Scenario::Particles: break;
+    case Scenario::Particles:
+    case Scenario::Skeletons:
+    case Scenario::SkeletonLoad:
+    case Scenario::CameraRide:
+    case Scenario::SkeletonFaults: break;  // skeletons.cpp spawns their owners
   }
+}
+
+uint8_t* SpawnOwner(const OwnerSpawn& o) {
+  Entities& s = TheEntities();
+  SpawnShape shape;
+  Motion motion;
+  motion.origin[0] = o.at[0], motion.origin[1] = o.at[1], motion.origin[2] = o.at[2];
+  switch (o.cls) {
+    case OwnerClass::Player:
+      motion.kind = Move::Player;
+      shape.fallback_only = true;
+      shape.node = o.skeleton;
+      break;
+    case OwnerClass::Prop:
+      shape.nodes = o.body_nodes;
+      shape.fallback_only = o.body_nodes == 0;
+      shape.node = o.body_nodes == 0 ? o.skeleton : nullptr;
+      break;
+    case OwnerClass::Agent:
+      shape.fallback_only = true;
+      shape.vtable = s.class_agent;
+      break;
+  }
+  int index = Spawn(o.kind, o.name, motion, shape);
+  if (index < 0) return nullptr;
+  uint8_t* page = s.list[index].page;
+  Store<void*>(page, o.cls == OwnerClass::Agent ? EntityLayout::kMesh : EntityLayout::kFallbackNode, o.skeleton);
+  return page;
+}
+
+void RenameOwner(uint8_t* page, const char* name) {
+  Entities& s = TheEntities();
+  for (int i = 0; i < s.count; ++i)
+    if (s.list[i].live && s.list[i].page == page) SetName(s.list[i], name);
+}
+
+void FreeOwner(uint8_t* page) {
+  Entities& s = TheEntities();
+  for (int i = 0; i < s.count; ++i)
+    if (s.list[i].live && s.list[i].page == page) Free(s.list[i]);
 }
 
 void EntitiesBeforeCheck() {

@@ -62,11 +62,13 @@ inline constexpr size_t kVarStride = 0x28;
 inline constexpr size_t kVarCount = 8;
 inline constexpr size_t kNodesBegin = 0x8E8;   // fixed (+2280): body-node pointer vector
 inline constexpr size_t kNodesEnd = 0x8F0;     // fixed (+2288)
-inline constexpr size_t kMesh = 0x940;
-inline constexpr size_t kFallbackNode = 0x9B0;   // fixed (+2480): the node when the vector is empty
+inline constexpr size_t kMesh = 0x940;          // fixed (+2368): an agent's skeleton (its mesh)
+inline constexpr size_t kFallbackNode = 0x9B0;   // fixed (+2480): the node when the vector is empty;
+                                                 // a prop's or the player's skeleton object
 inline constexpr size_t kReferenceNode = 0x9B8;  // fixed (+2488): the node the root is derived from
 inline constexpr size_t kGetterCache = 0x9C0;    // 16 f32: where a quirky GetMatrix answers from
 inline constexpr size_t kGetterQuirk = 0xA00;    // byte: GetMatrix returns kGetterCache, not its out
+inline constexpr size_t kSkeletal = 0xA08;       // u32: the game's skeleton record + 1, 0 for none
 inline constexpr size_t kSize = 0xA40;
 inline constexpr size_t kVtableSlots = 48;
 inline constexpr size_t kSlotGetMatrix = 20;
@@ -94,9 +96,34 @@ inline constexpr size_t kLongName = 0x400;     // text of a name longer than 15 
 inline constexpr size_t kSize = 0x1000;
 }  // namespace BodyLayout
 
+// A skeleton object is a scene node (its node matrix and change count where a body node has
+// them) that also holds the vector of its bones.
+namespace SkeletonLayout {
+inline constexpr size_t kNodeMatrix = 0x48;   // fixed (+72): world matrix; an agent's mesh root
+inline constexpr size_t kLocal = 0x90;        // as NodeLayout: placement under the owner's root
+inline constexpr size_t kChanges = 0xE0;      // counted by cNode3D matrix changed (its entry bytes)
+inline constexpr size_t kFlag = 0xE8;
+inline constexpr size_t kTag = 0xF0;          // kSkeletonTag: tells a skeleton from a plain node
+inline constexpr size_t kDirty = 0xF8;        // world transforms of the bones are stale
+inline constexpr size_t kLocalInverse = 0x100;
+inline constexpr size_t kBonesBegin = 0x260;  // fixed (+608): bone pointer vector
+inline constexpr size_t kBonesEnd = 0x268;    // fixed (+616)
+inline constexpr size_t kVector = 0x300;      // the vector's storage, up to 257 pointers
+inline constexpr size_t kSize = 0xB20;
+inline constexpr uint64_t kSkeletonTag = 0x4E4F54454C454B53;  // "SKELETON"
+}  // namespace SkeletonLayout
+
 namespace BoneLayout {
-inline constexpr size_t kMatrix = 0x3C;  // 16 f32
-inline constexpr size_t kSize = 0x80;
+inline constexpr size_t kMatrix = 0x3C;      // fixed (+60): bone-local matrix, 16 f32
+inline constexpr size_t kSkeleton = 0xC0;    // the skeleton the bone belongs to
+inline constexpr size_t kParent = 0x178;     // fixed (+376): parent bone, null for a root
+inline constexpr size_t kAttached = 0x188;   // fixed (+392): head of the attached-node list
+inline constexpr size_t kChildren = 0x198;   // fixed (+408): head of the child-node list
+inline constexpr size_t kAttachedSentinel = 0x1A0;  // {first, last}
+inline constexpr size_t kChildSentinel = 0x1B0;
+inline constexpr size_t kChildElement = 0x1C0;     // list elements: {next, prev, node}
+inline constexpr size_t kAttachedElement = 0x1D8;
+inline constexpr size_t kSize = 0x200;
 }  // namespace BoneLayout
 
 namespace InputLayout {

@@ -155,6 +155,10 @@ bool ParseOptions(Options* o, std::wstring* error) {
       else if (v == L"stress") o->scenario = Scenario::Stress;
       else if (v == L"full-load") o->scenario = Scenario::FullLoad;
       else if (v == L"particles") o->scenario = Scenario::Particles;
+      else if (v == L"skeletons") o->scenario = Scenario::Skeletons;
+      else if (v == L"skeleton-load") o->scenario = Scenario::SkeletonLoad;
+      else if (v == L"camera-ride") o->scenario = Scenario::CameraRide;
+      else if (v == L"skeleton-faults") o->scenario = Scenario::SkeletonFaults;
       else return bad(v);
     } else if (a == L"--host-clock") {
       if (!value(&v)) return false;
@@ -177,10 +181,10 @@ bool ParseOptions(Options* o, std::wstring* error) {
       if (!value(&v)) return false;
       if (!ParseUnsigned(v, UINT32_MAX, &n) || n == 0) return bad(v);
       o->tamper_tick = n;
-    } else if (a == L"--tamper-node" || a == L"--tamper-body") {
+    } else if (a == L"--tamper-node" || a == L"--tamper-body" || a == L"--tamper-bone") {
       if (!value(&v)) return false;
       if (!ParseUnsigned(v, UINT32_MAX, &n) || n == 0) return bad(v);
-      (a == L"--tamper-node" ? o->tamper_node_tick : o->tamper_body_tick) = n;
+      (a == L"--tamper-node" ? o->tamper_node_tick : a == L"--tamper-body" ? o->tamper_body_tick : o->tamper_bone_tick) = n;
     } else if (a == L"--engine-readonly") {
       o->engine_readonly = true;
     } else if (a == L"--frames") {
@@ -228,8 +232,8 @@ void PrintUsage() {
       "  --render-hz HZ          render rate once the engine's limit is off (0 = unbounded, default)\n"
       "  --naive-limit FPS       Sleep(1000/FPS) whole milliseconds after every frame\n"
       "  --draw-us US            drawing work of the listener viewport (default 200)\n"
-      "  --scenario NAME         full, steady, steady-world, world, faults, stress, full-load or particles\n"
-      "                          (default full)\n"
+      "  --scenario NAME         full, steady, steady-world, world, faults, stress, full-load, particles,\n"
+      "                          skeletons, skeleton-load, camera-ride or skeleton-faults (default full)\n"
       "  --host-clock 1ms|15.6ms|pause|jump\n"
       "                          the scheduler's clock: whole milliseconds (default), a 15.625 ms system\n"
       "                          tick, standing still for the last 100 ms of every 2 s, or 150 ms ahead\n"
@@ -266,6 +270,18 @@ void PrintUsage() {
       "  emitter that stops simulating at step 30 but is still drawn, emitters of 4096 and 4097\n"
       "  particles, nine sharing one registry home slot, one drawn by a render worker thread, and\n"
       "  emitters with a live count over capacity, no particle array, freed and made anew, NaN.\n"
+      "Scenario skeletons: steady camera; the player's body (128 bones, walking) and hands (40 bones),\n"
+      "  three ragdoll props whose root bones ride sliding physics bodies, two agents walking circles\n"
+      "  (their mesh roots move). The draw log's kind bone has id OWNER:INDEX (PlayerBody_Model:5 is\n"
+      "  the head); kind camera, id listener, is the drawn listener camera.\n"
+      "Scenario skeleton-load: the body and 32 ragdoll props of 256 moving bones each.\n"
+      "Scenario camera-ride: the walking body looking about hard (the head turns up to 0.9 rad); the\n"
+      "  listener camera in matrix mode, kept by the game's script at a constant offset (0.51 units)\n"
+      "  from the head bone (PlayerBody_Model:5).\n"
+      "Scenario skeleton-faults: a body of 257 bones for steps 60-69 and a hand bone 10 units off\n"
+      "  from step 200; props of 257 bones, an empty bone vector (steps 80-99), a parent after its\n"
+      "  child, bones read-only between steps (from 120), renamed (140), freed (160), a 10-unit bone\n"
+      "  jump (180), an update skipped (step 220), and 33 skeletal owners in all.\n"
       "Exit status 0 for a completed run; otherwise one line on stderr says why.\n",
       stdout);
 }

@@ -11,7 +11,10 @@
 
 namespace qv {
 
-enum class Scenario { Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad, Particles };
+enum class Scenario {
+  Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad, Particles,
+  Skeletons, SkeletonLoad, CameraRide, SkeletonFaults
+};
 
 // --break-site swap@N: the SDL_GL_SwapWindow import's name entry, which only a reader of the
 // import table looks at once the loader has filled the slot.
@@ -54,6 +57,7 @@ struct Options {
   uint64_t tamper_tick = 0;  // test only: change the camera behind the simulation's back
   uint64_t tamper_node_tick = 0;  // test only: the same for the first entity's reference node
   uint64_t tamper_body_tick = 0;  // test only: the same for the first body's matrix
+  uint64_t tamper_bone_tick = 0;  // test only: the same for the player body's head bone
   bool call_sites = false;   // test only: call every host function once and check it
   bool engine_readonly = false;  // test only: the engine object sits on a read-only page
   std::wstring frames_path;

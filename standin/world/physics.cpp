@@ -156,8 +156,18 @@ void CreatePhysics() {
     case Scenario::Full:
     case Scenario::Steady:
     case Scenario::Particles:
-      break;
+    case Scenario::Skeletons:
+    case Scenario::SkeletonLoad:
+    case Scenario::CameraRide:
+    case Scenario::SkeletonFaults:
+      break;  // ragdoll bodies come with their props (skeletons.cpp)
   }
+}
+
+uint8_t* AddRagdollBody(const char* name, const float* at, float vx, float vz, float omega) {
+  if (!ThePhysics().world) ThePhysics().world = NewtonCreate();
+  int index = AddBody(name, {{at[0], at[1], at[2]}, {vx, 0, vz}, omega, 0.0f, 0.0f});
+  return index < 0 ? nullptr : ThePhysics().list[index].object;
 }
 
 void StepPhysics(uint64_t k, double step_seconds) {

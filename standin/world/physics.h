@@ -14,5 +14,7 @@ void PhysicsAfterStep(uint64_t step);
 void DrawBodies();
 // From the host's transform callback, on whichever thread runs it.
 void NoteCallbackThread();
+// A sliding, turning body that carries a ragdoll's root bone: its body object (matrix at +72).
+uint8_t* AddRagdollBody(const char* name, const float* at, float vx, float vz, float omega);
 
 }  // namespace qv

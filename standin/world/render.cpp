@@ -7,6 +7,7 @@
 #include "layouts.h"
 #include "particles.h"
 #include "physics.h"
+#include "skeletons.h"
 #include "world.h"
 #include "world_exports.h"
 
@@ -73,6 +74,7 @@ extern "C" void QvSceneRenderViewport(void* scene, void* viewport, float dt, int
     // What the listener view draws of every other kind, as the renderer sees it now.
     DrawEntities();
     DrawBodies();
+    DrawSkeletons();
     DrawParticles();
     BusyFor(w.options.draw_us);
     w.frames.pending.host_draw_us = QpcSeconds(QpcNow() - t0) * 1e6;

@@ -6,7 +6,7 @@
 namespace qv {
 namespace {
 
-constexpr int kCapacity = 8192;
+constexpr int kCapacity = 16384;
 
 struct Entry {
   bool live;

@@ -7,6 +7,7 @@
 #include "particles.h"
 #include "physics.h"
 #include "shadow.h"
+#include "skeletons.h"
 #include "world.h"
 
 namespace qv {
@@ -15,6 +16,7 @@ void CreateWorldObjects() {
   BeginDrawLog();
   CreateEntities();
   CreatePhysics();
+  CreateSkeletons();
   CreateInput();
   CreateGui();
   CreateParticles();
@@ -24,6 +26,7 @@ void CreateWorldObjects() {
 void CheckWorldBeforeStep() {
   EntitiesBeforeCheck();
   ParticlesBeforeCheck();
+  SkeletonsBeforeCheck();
   CheckShadows(TheWorld().steps + 1);
 }
 
@@ -36,6 +39,7 @@ void SimulateStep(double step_seconds) {
   StepCameras(k, w.sim_seconds);
   StepPhysics(k, step_seconds);
   StepEntities(k, w.sim_seconds);
+  StepSkeletons(k, w.sim_seconds);
   StepParticles(k, step_seconds);
 }
 
@@ -43,6 +47,7 @@ void AfterStep() {
   uint64_t k = TheWorld().steps;
   PhysicsAfterStep(k);
   EntitiesAfterStep(k);
+  SkeletonsAfterStep(k);
   ParticlesAfterStep(k);
 }
 

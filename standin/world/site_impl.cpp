@@ -10,6 +10,7 @@
 #include "newton_api.h"
 #include "particles.h"
 #include "physics.h"
+#include "skeletons.h"
 #include "world.h"
 #include "world_exports.h"
 
@@ -207,9 +208,14 @@ int CheckSites() {
   SiteFn<void (*)(void*, bool)>(18)(node, true);
   ok += Report(18, Load<uint32_t>(node, NodeLayout::kChanges) == changes + 1 && Load<uint8_t>(node, NodeLayout::kFlag) == 1);
 
+  // A bone of a skeleton: the skeleton learns that its bones' world transforms are stale.
+  void* skeleton = NewHostObject(SkeletonLayout::kSize);
+  Store<uint64_t>(skeleton, SkeletonLayout::kTag, SkeletonLayout::kSkeletonTag);
   void* bone = NewHostObject(BoneLayout::kSize);
+  Store<void*>(bone, BoneLayout::kSkeleton, skeleton);
   SiteFn<void (*)(void*, const float*, bool)>(19)(bone, m, false);
-  ok += Report(19, std::memcmp(At(bone, BoneLayout::kMatrix), m, sizeof m) == 0);
+  ok += Report(19, std::memcmp(At(bone, BoneLayout::kMatrix), m, sizeof m) == 0 &&
+                       Load<uint8_t>(skeleton, SkeletonLayout::kDirty) == 1);
 
   static EntityTable table;
   table.entities[0] = entity;
@@ -365,6 +371,13 @@ float* QvMatrixMultiply(float* out, const float* a, const float* b) {
 void QvNodeMatrixChanged(void* node, bool flag) {
   Count(18);
   Store<uint8_t>(node, NodeLayout::kFlag, flag ? 1 : 0);
+  SkeletonMarkDirty(node);
+}
+
+// The prologue copied the matrix into the bone. Called for every bone written, so it costs what
+// the host's does: no call counting.
+void QvBoneSetMatrix(void* bone, const float*, bool) {
+  SkeletonMarkDirty(Load<void*>(bone, BoneLayout::kSkeleton));
 }
 
 }  // extern "C"
@@ -426,6 +439,7 @@ void QvNewtonBodyMoved(void* body_object, const float* matrix) {
 void QvPropOnUpdate(void* prop, void*, void*, void*) {
   Count(22);
   Store<uint64_t>(prop, EntityLayout::kUpdates, Load<uint64_t>(prop, EntityLayout::kUpdates) + 1);
+  PropUpdate(prop);
 }
 
 // The prologue added the agent's time at +3F0h to the step; it is stored back here.
@@ -433,6 +447,7 @@ void QvAgentOnUpdate(void* agent, float dt, void*, void*) {
   Count(23);
   Store<float>(agent, EntityLayout::kAgentTime, dt);
   Store<uint64_t>(agent, EntityLayout::kUpdates, Load<uint64_t>(agent, EntityLayout::kUpdates) + 1);
+  AgentUpdate(agent);
 }
 
 }  // extern "C"

@@ -88,6 +88,11 @@ void RunEngineThroughSite();
 void CreateCameras();
 void StepCameras(uint64_t step, double t);
 void CaptureListenerCamera(void* viewport, FrameRow* row);
+// The game's CameraSocket script: the listener camera in matrix mode at m (rotation and
+// translation), written the way the scripted camera is.
+void WriteListenerMatrixCamera(const float* m);
+// The drawn listener camera in the draw log (kind camera, id listener).
+void TrackListenerCamera();
 // Where the player stands at scenario time t (outside scenario full's events): what the hands and
 // body follow.
 void PlayerEye(double t, float* position, float* yaw);

@@ -24,6 +24,7 @@ QV_WORLD_API void QvEntitySetMatrix(void* entity, const float* matrix);
 QV_WORLD_API float* QvMatrixInverse(float* out, const float* in);
 QV_WORLD_API float* QvMatrixMultiply(float* out, const float* a, const float* b);
 QV_WORLD_API void QvNodeMatrixChanged(void* node, bool flag);
+QV_WORLD_API void QvBoneSetMatrix(void* bone, const float* matrix, bool flag);
 QV_WORLD_API void* QvResolveEntityName(const void* name, void* b, void* c, void* table);
 QV_WORLD_API void QvNewtonBodyMoved(void* body_object, const float* matrix);
 QV_WORLD_API void QvPropOnUpdate(void* prop, void* b, void* c, void* d);

@@ -14,46 +14,6 @@
 
 namespace {
 
-// The interpolation report's counter lines, "Label: a/b=1/2, c=3." (or "Label: a, b/c=1, 2/3."),
-// summed over the run by "Label|name".
-std::map<std::string, double> ReportCounters(const GameRunResult& run) {
-  std::map<std::string, double> sums;
-  auto split = [](const std::string& text, const std::string& by) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t at; (at = text.find(by, start)) != std::string::npos; start = at + by.size())
-      parts.push_back(text.substr(start, at - start));
-    parts.push_back(text.substr(start));
-    return parts;
-  };
-  auto flatten = [&](const std::string& group) {
-    std::vector<std::string> out;
-    for (const std::string& part : split(group, ", "))
-      for (const std::string& item : split(part, "/")) out.push_back(item);
-    return out;
-  };
-  for (const std::string& message : run.logMessages) {
-    const size_t colon = message.find(": ");
-    if (colon == std::string::npos || message.find('=') == std::string::npos) continue;
-    const std::string label = message.substr(0, colon);
-    std::string rest = message.substr(colon + 2);
-    rest = rest.substr(0, rest.find("; "));
-    if (!rest.empty() && rest.back() == '.') rest.pop_back();
-    const std::vector<std::string> segments = split(rest, "=");
-    for (size_t i = 0; i + 1 < segments.size(); ++i) {
-      // A middle segment holds the previous group's values, then this group's names.
-      std::string names = segments[i];
-      if (i > 0) names = names.substr(names.find(", ") == std::string::npos ? names.size() : names.find(", ") + 2);
-      std::string values = segments[i + 1];
-      if (i + 2 < segments.size()) values = values.substr(0, values.find(", "));
-      const std::vector<std::string> n = flatten(names), v = flatten(values);
-      if (n.size() != v.size()) continue;
-      for (size_t k = 0; k < n.size(); ++k) sums[label + "|" + n[k]] += std::strtod(v[k].c_str(), nullptr);
-    }
-  }
-  return sums;
-}
-
 // Share of listener frames, after the first second, in which a moving object of the kind is
 // drawn where it was drawn the frame before: without interpolation most frames repeat.
 double RepeatedShare(const launcher::CsvTable& draws, const std::string& kind) {

@@ -48,3 +48,6 @@ struct GameRunResult {
 GameRunResult RunGame(const GameRunOptions& options);
 std::string IniText(const std::map<std::string, std::map<std::string, std::string>>& sections);
 std::string Narrow(const std::wstring& text);
+// The interpolation report's counter lines, "Label: a/b=1/2, c=3." (or "Label: a, b/c=1, 2/3."),
+// summed over the run by "Label|name".
+std::map<std::string, double> ReportCounters(const GameRunResult& run);

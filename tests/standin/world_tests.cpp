@@ -1,5 +1,5 @@
-// The stand-in's entity and physics worlds: what each scenario draws, how its bodies move, and
-// that its leak check covers every node and body it writes.
+// The stand-in's entity, physics and skeleton worlds: what each scenario draws, how its bodies
+// and bones move, and that its leak check covers every node, body and bone it writes.
 #include <cmath>
 #include <map>
 #include <set>
@@ -103,7 +103,11 @@ TEST(standin_world, ScenariosRunCleanWithTheGamesOwnFaults) {
   };
   for (const Case& c : {Case{L"Steam", L"--scenario world --ticks 200", 0}, Case{L"GOG", L"--scenario faults --ticks 210", 0},
                         Case{L"GOG", L"--scenario stress --ticks 20", 17 + 257 + 9 + 4 + 257},
-                        Case{L"Steam", L"--scenario full-load --ticks 20", 282 + 256}}) {
+                        Case{L"Steam", L"--scenario full-load --ticks 20", 282 + 256},
+                        // Listener camera, body and hands roots, ragdoll bodies, then tracked bones.
+                        Case{L"GOG", L"--scenario skeletons --ticks 20", 3 + 3 + 4 + 2 + 3 * 2 + 2 * 2},
+                        Case{L"Steam", L"--scenario skeleton-load --ticks 20", 3 + 32 + 4 + 2 + 32 * 2},
+                        Case{L"GOG", L"--scenario camera-ride --ticks 20", 3 + 4 + 2}}) {
     DrawRun r = RunWithDrawLog(c.build, c.args);
     EXPECT_EQ(r.run.exit_code, 0u) << c.args << ": " << r.run.err;
     EXPECT_EQ(r.run.summary["violations"], "0") << c.args;
@@ -115,18 +119,53 @@ TEST(standin_world, ScenariosRunCleanWithTheGamesOwnFaults) {
   }
 }
 
-TEST(standin_world, LeakCheckCoversEntityNodesAndBodies) {
+TEST(standin_world, LeakCheckCoversEntityNodesBodiesAndBones) {
   struct Case {
     const wchar_t* args;
     const char* first;
   };
-  for (const Case& c : {Case{L"--tamper-node 30", "before step 31, entity PlayerHands_Arms node 3 matrix held ("},
-                        Case{L"--tamper-body 30", "before step 31, physics body barrel_falling matrix held ("}}) {
-    GameRun run = RunGame(BuiltExe(L"GOG"), std::wstring(L"--no-plugin --scenario world --ticks 40 ") + c.args);
+  for (const Case& c :
+       {Case{L"--scenario world --tamper-node 30", "before step 31, entity PlayerHands_Arms node 3 matrix held ("},
+        Case{L"--scenario world --tamper-body 30", "before step 31, physics body barrel_falling matrix held ("},
+        Case{L"--scenario camera-ride --tamper-bone 30", "before step 31, bone PlayerBody_Model bone 5 local matrix held ("}}) {
+    GameRun run = RunGame(BuiltExe(L"GOG"), std::wstring(L"--no-plugin --ticks 40 ") + c.args);
     EXPECT_EQ(run.exit_code, 3u) << c.args;
     EXPECT_EQ(qvtest::SplitLines(run.err).size(), 1u) << run.err;
     EXPECT_NE(run.err.find(c.first), std::string::npos) << run.err;
   }
+}
+
+// The game's own skeleton faults, drawn as the host draws them: bones placed by their parent chain
+// at draw time, nothing of a freed or emptied skeleton.
+TEST(standin_world, SkeletonFaultsAreDrawnTheHostsWay) {
+  DrawRun r = RunWithDrawLog(L"GOG", L"--scenario skeleton-faults --ticks 240");
+  ASSERT_EQ(r.run.exit_code, 0u) << r.run.err;
+  EXPECT_EQ(r.run.summary["violations"], "0");
+  const std::vector<size_t>& freed = r.rowsById["ragdoll_freed:0"];
+  ASSERT_FALSE(freed.empty());
+  for (size_t row : freed) EXPECT_LE(Step(r, row), 159.0);
+  const std::vector<size_t>& hollow = r.rowsById["ragdoll_hollow:0"];
+  ASSERT_FALSE(hollow.empty());
+  for (size_t row : hollow) EXPECT_TRUE(Step(r, row) < 80.0 || Step(r, row) >= 100.0) << "step " << Step(r, row);
+  EXPECT_GE(Step(r, hollow.back()), 100.0);
+  EXPECT_FALSE(r.rowsById["ragdoll_257:256"].empty());
+  // The body's left hand stands ten units off from step 200; the head is where it was.
+  const std::vector<size_t>& head = r.rowsById["PlayerBody_Model:5"];
+  const std::vector<size_t>& hand = r.rowsById["PlayerBody_Model:9"];
+  ASSERT_EQ(head.size(), hand.size());
+  int before = 0, after = 0;
+  for (size_t i = 0; i < head.size(); ++i) {
+    const double reach = Distance(r, head[i], hand[i]);
+    if (Step(r, head[i]) < 200.0) {
+      ++before;
+      EXPECT_LT(reach, 2.0);
+    } else {
+      ++after;
+      EXPECT_GT(reach, 8.0);
+    }
+  }
+  EXPECT_GT(before, 0);
+  EXPECT_GT(after, 0);
 }
 
 }  // namespace
