@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <xmmintrin.h>
+
 #include "core/log.h"
 #include "core/text.h"
 #include "entity/entity_layout.h"
@@ -72,6 +74,8 @@ bool SkeletonAtMatches(void* entity, size_t offset, void* storedSkeleton, void* 
          BoneVectorMatches(skeleton, storedBones, count);
 }
 
+constexpr uint64_t kPrefetchAhead = 8;
+
 enum class SaveOutcome { Failed, Unchanged, Differs };
 
 // Saves what every bone holds now and notes whether the blend would change any of it. A bone that
@@ -83,6 +87,13 @@ SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t co
   bool differs = false;
   for (uint64_t i = 0; i < count; ++i) {
     void* bone = bones[i];
+    // The host's bones lie scattered over its heap and are cold when the frame starts: ask for the
+    // matrices a few bones ahead, so that their loads overlap. A prefetch never faults.
+    if (i + kPrefetchAhead < count && bones[i + kPrefetchAhead] != nullptr) {
+      const char* ahead = static_cast<const char*>(bones[i + kPrefetchAhead]) + kBoneMatrix;
+      _mm_prefetch(ahead, _MM_HINT_T0);
+      _mm_prefetch(ahead + sizeof(RigidMatrix) - 1, _MM_HINT_T0);
+    }
     buffer.bones[i] = nullptr;
     if (bone == nullptr || !CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true)) {
       buffer.count = i;
