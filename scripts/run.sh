@@ -34,6 +34,9 @@ echo
 echo "== Entity and body smoothness: camera interpolation alone, then with HandsRootInterpolation and WorldRootInterpolation"
 python3 bench/entity_judder.py --build-dir "$build"
 echo
+echo "== Skeletal poses: bone smoothness, the camera riding the head bone, cost (roots alone against poses)"
+python3 bench/pose_judder.py --build-dir "$build"
+echo
 echo "== Present pacing: the plug-in's limiter, a naive limiter, no limiter"
 python3 bench/pacing.py --build-dir "$build"
 echo
