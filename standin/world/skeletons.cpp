@@ -255,7 +255,7 @@ void Track(Skeleton& s, int slot, int bone) {
   s.tracks[slot] = DrawLogTrack("bone", id);
 }
 
-struct Spec {
+struct Recipe {
   Owner owner = Owner::Prop;
   const char* name = "";
   const char* root_kind = nullptr;
@@ -267,31 +267,31 @@ struct Spec {
 };
 
 // Builds the skeleton object and its bones in pages of their own, then the owning entity.
-Skeleton* Spawn(const Spec& spec) {
+Skeleton* Spawn(const Recipe& recipe) {
   Skeletons& all = TheSkeletons();
   if (all.count >= kMaxSkeletons) return nullptr;
   Skeleton& s = all.list[all.count];
   uint32_t record = static_cast<uint32_t>(all.count + 1);
   ++all.count;
   s.live = true;
-  s.owner = spec.owner;
-  std::snprintf(s.id, sizeof s.id, "%s", spec.name);
-  s.count = spec.bones;
-  s.capacity = spec.capacity > spec.bones ? spec.capacity : spec.bones;
-  std::memcpy(s.home, spec.at, sizeof s.home);
+  s.owner = recipe.owner;
+  std::snprintf(s.id, sizeof s.id, "%s", recipe.name);
+  s.count = recipe.bones;
+  s.capacity = recipe.capacity > recipe.bones ? recipe.capacity : recipe.bones;
+  std::memcpy(s.home, recipe.at, sizeof s.home);
 
   s.object_bytes = HostPageBytes(SkeletonLayout::kSize);
   s.object = CommitHostPages(s.object_bytes);
   Store<uint64_t>(s.object, SkeletonLayout::kTag, SkeletonLayout::kSkeletonTag);
   Store<uint8_t>(s.object, SkeletonLayout::kDirty, 1);
   float node[16];
-  if (spec.owner == Owner::Prop) PlacementAt(node, spec.at);
+  if (recipe.owner == Owner::Prop) PlacementAt(node, recipe.at);
   else std::memcpy(node, kIdentity, sizeof node);
   std::memcpy(s.object + SkeletonLayout::kNodeMatrix, node, sizeof node);
 
   s.bone_bytes = HostPageBytes(static_cast<size_t>(s.capacity) * BoneLayout::kSize);
   s.bones = CommitHostPages(s.bone_bytes);
-  if (spec.owner == Owner::Prop) Ragdoll(s, s.capacity);
+  if (recipe.owner == Owner::Prop) Ragdoll(s, s.capacity);
   else Humanoid(s, s.capacity);
   if (s.faults.misorder_bone >= 0) s.rig[s.faults.misorder_bone].parent = s.faults.misorder_bone + 2;
   void** v = Vector(s);
@@ -321,24 +321,24 @@ Skeleton* Spawn(const Spec& spec) {
   }
   SetVectorLength(s, s.count);
 
-  if (spec.owner == Owner::Prop) {
+  if (recipe.owner == Owner::Prop) {
     char body[128];
-    std::snprintf(body, sizeof body, "%s_pelvis", spec.name);
-    s.physics = AddRagdollBody(body, spec.at, spec.velocity[0], spec.velocity[1], 0.6f);
+    std::snprintf(body, sizeof body, "%s_pelvis", recipe.name);
+    s.physics = AddRagdollBody(body, recipe.at, recipe.velocity[0], recipe.velocity[1], 0.6f);
   }
-  if (spec.owner == Owner::Agent) s.radius = spec.velocity[0], s.rate = spec.velocity[1];
-  if (spec.owner == Owner::Prop || spec.owner == Owner::Agent) {
+  if (recipe.owner == Owner::Agent) s.radius = recipe.velocity[0], s.rate = recipe.velocity[1];
+  if (recipe.owner == Owner::Prop || recipe.owner == Owner::Agent) {
     s.node_shadow = ShadowTrackMemory({L"skeleton", s.id, L"node matrix"}, s.object + SkeletonLayout::kNodeMatrix, 64);
     ShadowWrote(s.node_shadow, node);
   }
 
   OwnerSpawn o;
-  o.kind = spec.root_kind;
-  o.name = spec.name;
-  o.cls = spec.owner == Owner::Agent ? OwnerClass::Agent
-          : spec.owner == Owner::Prop ? OwnerClass::Prop : OwnerClass::Player;
-  std::memcpy(o.at, spec.at, sizeof o.at);
-  o.body_nodes = spec.owner == Owner::Prop ? spec.body_nodes : 0;
+  o.kind = recipe.root_kind;
+  o.name = recipe.name;
+  o.cls = recipe.owner == Owner::Agent ? OwnerClass::Agent
+          : recipe.owner == Owner::Prop ? OwnerClass::Prop : OwnerClass::Player;
+  std::memcpy(o.at, recipe.at, sizeof o.at);
+  o.body_nodes = recipe.owner == Owner::Prop ? recipe.body_nodes : 0;
   o.skeleton = s.object;
   s.entity = SpawnOwner(o);
   if (s.entity) Store<uint32_t>(s.entity, EntityLayout::kSkeletal, record);
@@ -372,8 +372,8 @@ void Free(Skeleton& s) {
   DecommitHostPages(s.object, s.object_bytes);
 }
 
-Spec Player(Owner owner, const char* name, const char* kind, int bones, float x, float y, float z) {
-  Spec p;
+Recipe Player(Owner owner, const char* name, const char* kind, int bones, float x, float y, float z) {
+  Recipe p;
   p.owner = owner;
   p.name = name;
   p.root_kind = kind;
@@ -382,8 +382,8 @@ Spec Player(Owner owner, const char* name, const char* kind, int bones, float x,
   return p;
 }
 
-Spec Prop(const char* name, int bones, float x, float z, float vx, float vz) {
-  Spec p;
+Recipe Prop(const char* name, int bones, float x, float z, float vx, float vz) {
+  Recipe p;
   p.name = name;
   p.bones = bones;
   p.at[0] = x, p.at[1] = 0.5f, p.at[2] = z;
@@ -391,8 +391,8 @@ Spec Prop(const char* name, int bones, float x, float z, float vx, float vz) {
   return p;
 }
 
-Spec Agent(const char* name, float x, float z, float radius, float rate) {
-  Spec p;
+Recipe Agent(const char* name, float x, float z, float radius, float rate) {
+  Recipe p;
   p.owner = Owner::Agent;
   p.name = name;
   p.bones = 64;
@@ -401,8 +401,8 @@ Spec Agent(const char* name, float x, float z, float radius, float rate) {
   return p;
 }
 
-Skeleton* SpawnBody(const Spec& spec) {
-  Skeleton* s = Spawn(spec);
+Skeleton* SpawnBody(const Recipe& recipe) {
+  Skeleton* s = Spawn(recipe);
   if (!s) return s;
   TheSkeletons().body = static_cast<int>(s - TheSkeletons().list);
   Track(*s, 0, kHead);
@@ -413,7 +413,7 @@ Skeleton* SpawnBody(const Spec& spec) {
 }
 
 void SpawnPlayer(int body_bones, int body_capacity = 0) {
-  Spec body = Player(Owner::Body, "PlayerBody_Model", "body", body_bones, 0.0f, -1.6f, 0.0f);
+  Recipe body = Player(Owner::Body, "PlayerBody_Model", "body", body_bones, 0.0f, -1.6f, 0.0f);
   body.capacity = body_capacity;
   SpawnBody(body);
   if (Skeleton* hands = Spawn(Player(Owner::Hands, "PlayerHands_Arms", "hands", 40, 0.3f, -0.4f, 0.5f))) {
@@ -443,23 +443,23 @@ void SpawnLoad() {
   for (int i = 0; i < 32; ++i) {
     std::snprintf(name, sizeof name, "ragdoll_%02d", i);
     float fi = static_cast<float>(i);
-    Spec p = Prop(name, 256, std::fmod(fi, 8.0f) * 5.0f - 20.0f, std::floor(fi / 8.0f) * 5.0f - 10.0f,
+    Recipe p = Prop(name, 256, std::fmod(fi, 8.0f) * 5.0f - 20.0f, std::floor(fi / 8.0f) * 5.0f - 10.0f,
                   0.3f + 0.02f * fi, 0.2f - 0.01f * fi);
     TrackEnds(Spawn(p), 0);
   }
 }
 
-Skeleton* SpawnFaulty(Spec spec, void (*fault)(Faults&)) {
+Skeleton* SpawnFaulty(Recipe recipe, void (*fault)(Faults&)) {
   // The faults shape the rig, so they are known before the skeleton is built.
   Skeletons& all = TheSkeletons();
   if (all.count < kMaxSkeletons) fault(all.list[all.count].faults);
-  Skeleton* s = Spawn(spec);
+  Skeleton* s = Spawn(recipe);
   TrackEnds(s, 0);
   return s;
 }
 
 void SpawnFaults() {
-  Spec body = Player(Owner::Body, "PlayerBody_Model", "body", 256, 0.0f, -1.6f, 0.0f);
+  Recipe body = Player(Owner::Body, "PlayerBody_Model", "body", 256, 0.0f, -1.6f, 0.0f);
   body.capacity = 257;
   Skeletons& all = TheSkeletons();
   all.list[all.count].faults.grow_from = 60, all.list[all.count].faults.grow_until = 70;
@@ -468,7 +468,7 @@ void SpawnFaults() {
   Spawn(Player(Owner::Hands, "PlayerHands_Arms", "hands", 40, 0.3f, -0.4f, 0.5f));
 
   SpawnFaulty(Prop("ragdoll_257", 257, 0, -6, 0.2f, 0.1f), [](Faults&) {});
-  Spec many = Prop("ragdoll_33_bodies", 16, 2, -6, 0.1f, 0.2f);
+  Recipe many = Prop("ragdoll_33_bodies", 16, 2, -6, 0.1f, 0.2f);
   many.body_nodes = 33;
   SpawnFaulty(many, [](Faults&) {});
   SpawnFaulty(Prop("ragdoll_hollow", 24, 4, -6, 0.3f, 0.1f), [](Faults& f) { f.hollow_from = 80, f.hollow_until = 100; });
