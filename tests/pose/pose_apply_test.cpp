@@ -15,6 +15,7 @@
 #include "entity/root_registries.h"
 #include "pose/pose_layout.h"
 #include "pose/pose_state.h"
+#include "pose/skeleton_test_host.h"
 
 namespace {
 
@@ -38,9 +39,6 @@ void TestBoneSetMatrix(void* bone, const float* matrix, bool) {
   if (++g_setter.calls == g_setter.missOnCall) written[3] += 1.0f;
   std::memcpy(static_cast<uint8_t*>(bone) + layout::kBoneMatrix, written, sizeof(written));
 }
-void TestAgentMeshGetter() {}
-void TestAgentOnUpdate() {}
-void* g_agentVtable[layout::kAgentVtableBytes / 8];
 
 // Three poses of one skeleton: the previous tick, the current tick and what the host holds now.
 RigidMatrix PreviousBone(uint64_t i) { return Pose(0.1f * static_cast<float>(i), static_cast<float>(i), 0.0f, 0.0f); }
@@ -89,14 +87,7 @@ enum class Drawn { Host, Previous, Current };
 class PoseApplyTest : public ::testing::Test {
  public:
   void SetUp() override {
-    entity_test::UseTestHost();
-    EntityHostFunctions host = EntityHost();
-    host.boneStateSetMatrix = reinterpret_cast<const void*>(&TestBoneSetMatrix);
-    host.agentMeshGetter = reinterpret_cast<const void*>(&TestAgentMeshGetter);
-    host.agentOnUpdate = reinterpret_cast<const void*>(&TestAgentOnUpdate);
-    SetEntityHostFunctions(host);
-    g_agentVtable[layout::kAgentVtableMesh] = reinterpret_cast<void*>(&TestAgentMeshGetter);
-    g_agentVtable[layout::kAgentVtableUpdate] = reinterpret_cast<void*>(&TestAgentOnUpdate);
+    pose_test::UseSkeletonTestHost(&TestBoneSetMatrix);
     g_setter = BoneSetterCalls{};
     EntityRuntimeFlags& flags = MutableEntityFlags();
     flags = EntityRuntimeFlags{};
@@ -135,7 +126,7 @@ class PoseApplyTest : public ::testing::Test {
       CopyEntityName("ragdoll_crate", 13, &record.name);
       record.isAgent = owner == Owner::Agent;
       record.skeletonOffset = record.isAgent ? layout::kAgentSkeleton : layout::kPropSkeleton;
-      if (record.isAgent) entity_.SetVtable(g_agentVtable);
+      if (record.isAgent) entity_.SetVtable(pose_test::AgentVtable());
       record.poseActive = !identicalTicks;
       record.storedSkeleton = skeleton;
       std::memcpy(record.storedBones, bones, sizeof(bones));

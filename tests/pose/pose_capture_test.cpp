@@ -26,15 +26,12 @@ using pose_test::TestSkeleton;
 
 constexpr size_t kBones = 6;
 
-void* g_agentVtable[45];
-void AgentMeshGetter() {}
-void AgentOnUpdate() {}
 
 // An owner with its skeleton, moved by the game one step per tick.
 struct Owner {
   Owner(const std::string& name, size_t bodies, size_t bones, bool agent = false)
       : entity(name, bodies, Pose(0.0f, 0.0f, 0.0f, 0.0f)), skeleton(bones), isAgent(agent) {
-    if (agent) entity.SetVtable(g_agentVtable);
+    if (agent) entity.SetVtable(pose_test::AgentVtable());
     skeleton.AttachTo(entity.get(), agent ? pose_layout::kAgentSkeleton : pose_layout::kPropSkeleton);
   }
   // What the game does in one fixed step: animate, run the owner's update (the detour registers it).
@@ -56,13 +53,7 @@ const SkeletalPropRecord* RecordOf(const Owner& owner) {
 class PoseCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    entity_test::UseTestHost();
-    EntityHostFunctions host = EntityHost();
-    host.agentMeshGetter = reinterpret_cast<const void*>(&AgentMeshGetter);
-    host.agentOnUpdate = reinterpret_cast<const void*>(&AgentOnUpdate);
-    SetEntityHostFunctions(host);
-    g_agentVtable[pose_layout::kAgentVtableMesh] = reinterpret_cast<void*>(&AgentMeshGetter);
-    g_agentVtable[pose_layout::kAgentVtableUpdate] = reinterpret_cast<void*>(&AgentOnUpdate);
+    pose_test::UseSkeletonTestHost();
     EntityRuntimeFlags& flags = MutableEntityFlags();
     flags = EntityRuntimeFlags{};
     flags.hostBase = 1;

@@ -1,9 +1,10 @@
 #include "pose/skeleton_test_host.h"
 
-#include <cmath>
 #include <cstring>
 #include <initializer_list>
 
+#include "entity/entity_runtime.h"
+#include "entity/entity_test_host.h"
 #include "host/host_memory.h"
 #include "pose/pose_layout.h"
 
@@ -25,19 +26,30 @@ void Put(uint8_t* base, size_t offset, const T& value) {
 
 }  // namespace
 
+namespace {
+
+void* g_agentVtable[pose_layout::kAgentVtableBytes / 8];
+void AgentMeshGetter() {}
+void AgentOnUpdate() {}
+
+}  // namespace
+
+void UseSkeletonTestHost(void (*boneSetter)(void* bone, const float* matrix, bool flag)) {
+  entity_test::UseTestHost();
+  EntityHostFunctions host = EntityHost();
+  if (boneSetter != nullptr) host.boneStateSetMatrix = reinterpret_cast<const void*>(boneSetter);
+  host.agentMeshGetter = reinterpret_cast<const void*>(&AgentMeshGetter);
+  host.agentOnUpdate = reinterpret_cast<const void*>(&AgentOnUpdate);
+  SetEntityHostFunctions(host);
+  g_agentVtable[pose_layout::kAgentVtableMesh] = reinterpret_cast<void*>(&AgentMeshGetter);
+  g_agentVtable[pose_layout::kAgentVtableUpdate] = reinterpret_cast<void*>(&AgentOnUpdate);
+}
+
+void* AgentVtable() { return g_agentVtable; }
+
 RigidMatrix BoneLocal(size_t bone, uint64_t step) {
   const float yaw = 0.01f * static_cast<float>(bone) + 0.02f * static_cast<float>(step);
-  RigidMatrix m{};
-  m.m[0] = std::cos(yaw);
-  m.m[2] = std::sin(yaw);
-  m.m[5] = 1.0f;
-  m.m[8] = -std::sin(yaw);
-  m.m[10] = std::cos(yaw);
-  m.m[3] = 0.1f * static_cast<float>(step);
-  m.m[7] = 0.5f + 0.001f * static_cast<float>(bone);
-  m.m[11] = 0.0f;
-  m.m[15] = 1.0f;
-  return m;
+  return entity_test::Pose(yaw, 0.1f * static_cast<float>(step), 0.5f + 0.001f * static_cast<float>(bone), 0.0f);
 }
 
 TestSkeleton::TestSkeleton(size_t bones) {

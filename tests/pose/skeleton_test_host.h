@@ -12,6 +12,11 @@ namespace pose_test {
 
 inline constexpr size_t kMaxTestBones = 260;
 
+// The entity test host, plus an agent class the runtime recognises and, when given, a bone setter.
+void UseSkeletonTestHost(void (*boneSetter)(void* bone, const float* matrix, bool flag) = nullptr);
+// The virtual table of that agent class, for TestEntity::SetVtable.
+void* AgentVtable();
+
 class TestSkeleton {
  public:
   // Bone i > 0 hangs from bone (i - 1) / 2; bone i's local matrix is BoneLocal(i, 0).
