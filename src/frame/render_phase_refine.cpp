@@ -154,13 +154,17 @@ RenderPhaseResult RefineRenderPhase(RenderPhaseRefiner& refiner, const PhaseObse
   const double hostNow = static_cast<double>(o.hostMs);
   const double now = std::clamp(counter + (refiner.offsetLow + refiner.offsetHigh) / 2.0, hostNow,
                                 hostNow + kHostResolutionMs);
-  const double raw = (now - (GridDue(refiner, o.dueMs) - step)) / step;
+  const double gridDue = GridDue(refiner, o.dueMs);
+  const double raw = (now - (gridDue - step)) / step;
   // Within the host clock's resolution of the host's phase, and never across a step edge the host
   // has not reached: until its clock turns to the due time the step has not run, so the phase holds
-  // at 1, and once it has, the phase starts from 0.
+  // at 1, and once it has, the phase starts from 0. The host's due time went through its clock too,
+  // rounded to it: the resolution is measured from the host's phase with the due time back on the
+  // grid, or every step whose due time was rounded up would hold the phase back near its end.
   const double reach = kHostResolutionMs / step;
-  const double low = std::max({kPhaseLow, host.rawAlpha - reach, host.rawAlpha >= 0.0 ? 0.0 : kPhaseLow});
-  const double high = std::min({kPhaseHigh, host.rawAlpha + reach, host.rawAlpha <= 1.0 ? 1.0 : kPhaseHigh});
+  const double hostOnGrid = host.rawAlpha + (static_cast<double>(o.dueMs) - gridDue) / step;
+  const double low = std::max({kPhaseLow, hostOnGrid - reach, host.rawAlpha >= 0.0 ? 0.0 : kPhaseLow});
+  const double high = std::min({kPhaseHigh, hostOnGrid + reach, host.rawAlpha <= 1.0 ? 1.0 : kPhaseHigh});
   RenderPhaseResult refined{true, 0.0, std::clamp(raw, low, high)};
   refined.alpha = std::clamp(refined.rawAlpha, 0.0, 1.0);
   ++refiner.counters.refined;

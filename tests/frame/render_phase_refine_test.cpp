@@ -69,10 +69,11 @@ void Render(RenderPhaseRefiner& refiner, HostTrace& host, const FrameRun& run, i
     const PhaseObservation o = host.Read(t);
     const RenderPhaseResult hostPhase = ComputeRenderPhase(o.dueMs, o.unitMs, o.rate, o.hostMs);
     const RenderPhaseResult phase = RefineRenderPhase(refiner, o);
-    // Whatever the host clock does, the phase stays within its resolution of the host's own, and
-    // leaves [0, 1] only where the host's does.
+    // Whatever the host clock does, the phase stays within its resolution of the host's own (a
+    // millisecond for the clock reading, half of one for the rounded due time), and leaves [0, 1]
+    // only where the host's does.
     ASSERT_EQ(phase.ok, hostPhase.ok) << "frame " << i;
-    ASSERT_LE(std::fabs(phase.rawAlpha - hostPhase.rawAlpha), 1.0 / kStepMs + 1e-9) << "frame " << i;
+    ASSERT_LE(std::fabs(phase.rawAlpha - hostPhase.rawAlpha), 1.5 / kStepMs + 1e-9) << "frame " << i;
     if (hostPhase.rawAlpha >= 0.0 && hostPhase.rawAlpha <= 1.0) {
       ASSERT_GE(phase.rawAlpha, 0.0) << "frame " << i;
       ASSERT_LE(phase.rawAlpha, 1.0) << "frame " << i;
@@ -90,8 +91,12 @@ TEST(RenderPhaseRefine, SteadyClockGivesTheExactGridPhaseWithinTheHostsResolutio
     double rateHz;
     double readSpreadMs;
     double jitterMs;
+    double maxError;  // in steps; 0.006 is 0.1 ms
   };
-  for (const Case c : {Case{144.0, 0.0, 0.05}, Case{240.0, 0.0, 0.02}, Case{60.0, 0.0, 0.3}, Case{240.0, 0.05, 0.05}}) {
+  // Frames at the step rate land near step edges, where the phase holds until the host's clock
+  // reaches the rounded due time: up to 0.33 ms there.
+  for (const Case c : {Case{144.0, 0.0, 0.05, 0.006}, Case{240.0, 0.0, 0.02, 0.006}, Case{60.0, 0.0, 0.3, 0.02},
+                       Case{240.0, 0.05, 0.05, 0.006}}) {
     SCOPED_TRACE(c.rateHz);
     RenderPhaseRefiner refiner;
     HostTrace host;
@@ -106,9 +111,9 @@ TEST(RenderPhaseRefine, SteadyClockGivesTheExactGridPhaseWithinTheHostsResolutio
       worstRefined = std::max(worstRefined, PhaseError(p.rawAlpha, t + c.readSpreadMs / 2.0));
       worstHost = std::max(worstHost, PhaseError(h.rawAlpha, t));
     });
-    // Up to 0.3 ms is lost where the rounded due and the clock's edge pull the same way and the
-    // phase is held to within 1 ms of the host's.
-    EXPECT_LT(worstRefined, 0.02);
+    // Away from step edges within 0.1 ms of the exact grid, also where the rounded due time and the
+    // clock's edge pull the same way (the host's phase is then 1.3 ms off).
+    EXPECT_LT(worstRefined, c.maxError);
     EXPECT_GT(worstHost, 0.04) << "the host's own phase is this coarse";
     EXPECT_GE(refiner.counters.refined, 540u);
     EXPECT_LE(Fallbacks(refiner, PhaseFallbackReason::Learning), 60u);
