@@ -22,6 +22,10 @@ constexpr double kMinSleepSeconds = 0.00005;
 constexpr double kSlackUp = 0.000038;
 constexpr double kSlackDown = 0.000002;  // 19:1, the 95th percentile
 constexpr double kMinSlackSeconds = 0.00002;
+// Room between the deadline and a step's due time after a cadence move: the host's due times are
+// rounded to its milliseconds, so the steps of a fixed relation fall due up to 0.33 ms either way.
+constexpr double kSlipMarginSeconds = 0.0004;
+constexpr double kMinSlipSpacingSeconds = 1.0;
 
 }  // namespace
 
@@ -47,6 +51,14 @@ void LearnFrameLead(FramePacer& pacer, double nowSeconds) {
 double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, double stepDueAt) {
   if (!stepDueKnown || !(stepDueAt > nowSeconds) || !(stepDueAt - kStepEdgeSeconds < deadline)) return deadline;
   return std::max(nowSeconds, stepDueAt - kStepEdgeSeconds);
+}
+
+double PlanCadenceSlip(FramePacer& pacer, double deadline, double sampleAt, double nowSeconds) {
+  if (!(sampleAt < deadline) || !std::isfinite(sampleAt) || !std::isfinite(nowSeconds)) return 0.0;
+  if (pacer.lastSlip > 0.0 && nowSeconds >= pacer.lastSlip && nowSeconds - pacer.lastSlip < kMinSlipSpacingSeconds)
+    return 0.0;
+  pacer.lastSlip = nowSeconds;
+  return std::max(nowSeconds, sampleAt - kSlipMarginSeconds);
 }
 
 double PlanPresentTime(double deadline, double sampleSeconds, double nowSeconds) {

@@ -54,6 +54,11 @@ double NextDeadline(PresentationLimiter& limiter, double nowSeconds) {
   return nowSeconds;
 }
 
+void MoveLastDeadline(PresentationLimiter& limiter, double deadlineSeconds) {
+  if (limiter.primed && std::isfinite(deadlineSeconds) && deadlineSeconds < limiter.lastDeadline)
+    limiter.lastDeadline = deadlineSeconds;
+}
+
 WaitStep PlanWaitStep(double remainingSeconds) {
   if (!(remainingSeconds > 0.0)) {
     return {WaitStepKind::Done, 0};

@@ -22,6 +22,9 @@ void ResetPresentationLimiter(PresentationLimiter& limiter);
 // The time to present at: one interval after the previous deadline while the loop keeps up,
 // now itself when it is late, restarted at now after a stall or when time went backwards.
 double NextDeadline(PresentationLimiter& limiter, double nowSeconds);
+// Moves the cadence so that the last deadline handed out becomes the earlier deadlineSeconds; the
+// deadlines after it follow from there. Ignored unless the cadence runs and the move is earlier.
+void MoveLastDeadline(PresentationLimiter& limiter, double deadlineSeconds);
 
 // One step of the wait towards a deadline: sleep in whole milliseconds while more than 2 ms
 // remain (keeping 1 ms spare for the scheduler's slack), then yield until the deadline.

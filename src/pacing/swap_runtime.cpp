@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/perf_counter.h"
+#include "core/text.h"
 #include "frame/frame_clock.h"
 #include "host/hook_install.h"
 #include "host/import_slot.h"
@@ -25,6 +26,8 @@ constexpr std::wstring_view kReporterFailed =
     L"Swap hook installed, but the telemetry reporter thread could not start.";
 
 constexpr double kStepRateMarginSeconds = 0.001;
+constexpr size_t kCadenceMovedCapacity = 128;
+constexpr const wchar_t* kCadenceMovedFormat = L"Present cadence moved %u time(s) to keep a step's due time off the sample.";
 constexpr DWORD kMaxReportSleepMilliseconds = 0xFFFFFFFEu;  // one below INFINITE
 
 struct SwapRuntimeState {
@@ -50,6 +53,7 @@ struct SwapRuntimeState {
   FramePacer pacer;
   CadenceHistogram cadence;
   SampleToPresentStats delay;
+  std::atomic<uint32_t> cadenceMoves{0};  // since the last report
 };
 
 SwapRuntimeState g_swap;
@@ -69,6 +73,9 @@ DWORD WINAPI SwapReporterMain(LPVOID) {
     }
     if (report.hasDelay) {
       LogWrite(LogLevel::Info, report.delay);
+    }
+    if (const uint32_t moves = g_swap.cadenceMoves.exchange(0, std::memory_order_relaxed); moves > 0) {
+      LogWrite(LogLevel::Debug, FormatBounded(kCadenceMovedCapacity, kCadenceMovedFormat, moves));
     }
   }
 }
@@ -217,10 +224,15 @@ void PaceBeforeSample() {
   }
   const double nowSeconds = CountToSeconds(now, frequency);
   LearnFrameLead(g_swap.pacer, nowSeconds);
-  const double deadline = TakeFrameDeadline(nowSeconds);
+  double deadline = TakeFrameDeadline(nowSeconds);
   double stepDue = 0.0;
   const bool stepDueKnown = FramesOutpaceSteps() && NextStepDueSeconds(&stepDue);
-  const double sampleAt = PlanSampleTime(deadline, nowSeconds, stepDueKnown, stepDue);
+  double sampleAt = PlanSampleTime(deadline, nowSeconds, stepDueKnown, stepDue);
+  if (const double moved = PlanCadenceSlip(g_swap.pacer, deadline, sampleAt, nowSeconds); moved > 0.0) {
+    MoveLastDeadline(g_swap.limiter, moved);
+    deadline = sampleAt = moved;
+    g_swap.cadenceMoves.fetch_add(1, std::memory_order_relaxed);
+  }
   WaitUntil(sampleAt, frequency);
   g_swap.presentDeadline = sampleAt < deadline ? deadline : 0.0;
   int64_t sampleTime = 0;

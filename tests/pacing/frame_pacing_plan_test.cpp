@@ -1,4 +1,5 @@
 #include "pacing/frame_pacing_plan.h"
+#include "pacing/presentation_limiter.h"
 
 #include <gtest/gtest.h>
 
@@ -76,6 +77,35 @@ TEST(FramePacingPlan, SampleGoesAheadOnlyOfAStepDueBeforeTheDeadline) {
   for (const Case& c : cases) {
     EXPECT_DOUBLE_EQ(PlanSampleTime(deadline, now, c.known, c.due), c.expected) << c.name;
   }
+}
+
+TEST(FramePacingPlan, CadenceMovesAtMostOnceASecondToPutTheStepJustAfterTheDeadline) {
+  struct Case {
+    const char* name;
+    double now;
+    double deadline;
+    double sampleAt;
+    double expected;  // the new deadline, 0: the cadence stays
+  };
+  // One pacer through the rows in order: a move, one refused as too soon, one a second later.
+  const Case cases[] = {
+      {"sample at its deadline", 10.0, 10.004, 10.004, 0.0},
+      {"step due before the deadline", 10.001, 10.004, 10.003, 10.003 - 0.0004},
+      {"again within the second", 10.5, 10.504, 10.503, 0.0},
+      {"a second later, no room before the step", 11.1, 11.1004, 11.1002, 11.1},
+  };
+  FramePacer pacer;
+  for (const Case& c : cases) {
+    EXPECT_NEAR(PlanCadenceSlip(pacer, c.deadline, c.sampleAt, c.now), c.expected, 1e-9) << c.name;
+  }
+
+  PresentationLimiter limiter;
+  ASSERT_TRUE(ConfigurePresentationLimiter(limiter, 240));
+  const double first = NextDeadline(limiter, 5.0);
+  MoveLastDeadline(limiter, first + 0.001);
+  EXPECT_DOUBLE_EQ(NextDeadline(limiter, 5.001), first + limiter.interval) << "a later deadline is no move";
+  MoveLastDeadline(limiter, first + limiter.interval - 0.0005);
+  EXPECT_DOUBLE_EQ(NextDeadline(limiter, 5.002), first + 2.0 * limiter.interval - 0.0005) << "the cadence follows";
 }
 
 TEST(FramePacingPlan, PresentOfAnEarlySampleTrailsTheDeadlineByItsRenderTime) {
