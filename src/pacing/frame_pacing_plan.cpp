@@ -22,10 +22,10 @@ constexpr double kMinSleepSeconds = 0.00005;
 constexpr double kSlackUp = 0.000038;
 constexpr double kSlackDown = 0.000002;  // 19:1, the 95th percentile
 constexpr double kMinSlackSeconds = 0.00002;
-// Room between the deadline and a step's due time after a cadence move: the host's due times are
-// rounded to its milliseconds, so the steps of a fixed relation fall due up to 0.33 ms either way.
-constexpr double kSlipMarginSeconds = 0.0004;
-constexpr double kMinSlipSpacingSeconds = 1.0;
+// Room between the deadline and a step's due time after a cadence move: the host rounds its due
+// times to its milliseconds, so the steps of a fixed relation fall due within 0.67 ms of each other.
+constexpr double kMoveMarginSeconds = 0.0007;
+constexpr double kMinMoveSpacingSeconds = 1.0;
 
 }  // namespace
 
@@ -53,12 +53,18 @@ double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, dou
   return std::max(nowSeconds, stepDueAt - kStepEdgeSeconds);
 }
 
-double PlanCadenceSlip(FramePacer& pacer, double deadline, double sampleAt, double nowSeconds) {
-  if (!(sampleAt < deadline) || !std::isfinite(sampleAt) || !std::isfinite(nowSeconds)) return 0.0;
-  if (pacer.lastSlip > 0.0 && nowSeconds >= pacer.lastSlip && nowSeconds - pacer.lastSlip < kMinSlipSpacingSeconds)
+double PlanCadenceMove(FramePacer& pacer, double nextDeadline, double interval, double nowSeconds,
+                       bool stepDueKnown, double stepDueAt) {
+  if (!stepDueKnown || !std::isfinite(stepDueAt) || !std::isfinite(nowSeconds)) return 0.0;
+  FramePacer planned = pacer;
+  const double earlyWaitEnd = PlanEarlyWaitEnd(planned, nextDeadline, interval, true, stepDueAt);
+  if (!(stepDueAt > earlyWaitEnd) || !(stepDueAt - kStepEdgeSeconds < nextDeadline)) return 0.0;
+  if (pacer.lastMove > 0.0 && nowSeconds >= pacer.lastMove && nowSeconds - pacer.lastMove < kMinMoveSpacingSeconds)
     return 0.0;
-  pacer.lastSlip = nowSeconds;
-  return std::max(nowSeconds, sampleAt - kSlipMarginSeconds);
+  const double moved = stepDueAt - kStepEdgeSeconds - kMoveMarginSeconds;
+  if (!(moved > nowSeconds)) return 0.0;
+  pacer.lastMove = nowSeconds;
+  return moved;
 }
 
 double PlanPresentTime(double deadline, double sampleSeconds, double nowSeconds) {

@@ -12,7 +12,7 @@ struct FramePacer {
   double lead[2] = {0.0005, 0.0005};
   double earlyWaitEnd = 0.0;  // counter seconds when the last early wait returned; 0: none to measure
   bool stepExpected = false;  // a step fell due before that early wait's end
-  double lastSlip = 0.0;      // counter seconds of the last cadence move; 0: none yet
+  double lastMove = 0.0;      // counter seconds of the last cadence move; 0: none yet
 };
 
 // The end of the wait right after a present, for a frame whose deadline is nextDeadline; a step
@@ -25,13 +25,14 @@ void LearnFrameLead(FramePacer& pacer, double nowSeconds);
 // (stepDueAt, when known): then just before that, and the present waits for the deadline.
 double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, double stepDueAt);
 
-// A step that falls due between the host's look at its schedule and the sample makes that frame's
-// sample go early. Where frame and step rates keep a fixed relation, that recurs at the same place
-// every few frames; moving the whole cadence once, so that the step falls due a margin after the
-// deadline, ends it. The new deadline for a frame to be sampled at sampleAt, or 0 to keep the
-// cadence: no step in the way, or the last move too recent (with a relation that drifts, moving
-// every few frames would cost more presents than the early samples it saves).
-double PlanCadenceSlip(FramePacer& pacer, double deadline, double sampleAt, double nowSeconds);
+// A step that falls due between the early wait's end and the deadline is one the host looks for
+// too soon: that frame's sample goes early. Where frame and step rates keep a fixed relation, that
+// recurs at the same place every few frames; moving the whole cadence once, so that the step falls
+// due a margin after the deadline, ends it. Planned right after a present for the next frame: the
+// new deadline, or 0 to keep the cadence (no step in the way, or the last move too recent: with a
+// relation that drifts, moving every few frames would cost more presents than it saves samples).
+double PlanCadenceMove(FramePacer& pacer, double nextDeadline, double interval, double nowSeconds,
+                       bool stepDueKnown, double stepDueAt);
 
 // When the present of a frame sampled ahead of its deadline goes: as late after the deadline as the
 // host took from the sample to the present, where a frame sampled at its deadline presents. The

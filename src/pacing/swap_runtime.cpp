@@ -224,15 +224,10 @@ void PaceBeforeSample() {
   }
   const double nowSeconds = CountToSeconds(now, frequency);
   LearnFrameLead(g_swap.pacer, nowSeconds);
-  double deadline = TakeFrameDeadline(nowSeconds);
+  const double deadline = TakeFrameDeadline(nowSeconds);
   double stepDue = 0.0;
   const bool stepDueKnown = FramesOutpaceSteps() && NextStepDueSeconds(&stepDue);
-  double sampleAt = PlanSampleTime(deadline, nowSeconds, stepDueKnown, stepDue);
-  if (const double moved = PlanCadenceSlip(g_swap.pacer, deadline, sampleAt, nowSeconds); moved > 0.0) {
-    MoveLastDeadline(g_swap.limiter, moved);
-    deadline = sampleAt = moved;
-    g_swap.cadenceMoves.fetch_add(1, std::memory_order_relaxed);
-  }
+  const double sampleAt = PlanSampleTime(deadline, nowSeconds, stepDueKnown, stepDue);
   WaitUntil(sampleAt, frequency);
   g_swap.presentDeadline = sampleAt < deadline ? deadline : 0.0;
   int64_t sampleTime = 0;
@@ -250,10 +245,18 @@ void WaitAheadOfNextFrame(int64_t frequency) {
   if (!FramesOutpaceSteps()) return;
   int64_t now = 0;
   if (!ReadPerformanceCounter(&now)) return;
-  const double nextDeadline = NextDeadline(g_swap.limiter, CountToSeconds(now, frequency));
-  g_swap.frameDeadline = nextDeadline;
+  const double nowSeconds = CountToSeconds(now, frequency);
+  double nextDeadline = NextDeadline(g_swap.limiter, nowSeconds);
   double stepDue = 0.0;
   const bool stepDueKnown = NextStepDueSeconds(&stepDue);
+  const double moved =
+      PlanCadenceMove(g_swap.pacer, nextDeadline, g_swap.limiter.interval, nowSeconds, stepDueKnown, stepDue);
+  if (moved > 0.0) {
+    MoveLastDeadline(g_swap.limiter, moved);
+    nextDeadline = moved;
+    g_swap.cadenceMoves.fetch_add(1, std::memory_order_relaxed);
+  }
+  g_swap.frameDeadline = nextDeadline;
   WaitUntilNear(PlanEarlyWaitEnd(g_swap.pacer, nextDeadline, g_swap.limiter.interval, stepDueKnown, stepDue),
                 frequency);
   int64_t end = 0;

@@ -83,20 +83,25 @@ TEST(FramePacingPlan, CadenceMovesAtMostOnceASecondToPutTheStepJustAfterTheDeadl
   struct Case {
     const char* name;
     double now;
-    double deadline;
-    double sampleAt;
-    double expected;  // the new deadline, 0: the cadence stays
+    bool known;
+    double due;       // relative to the next deadline, 0.004 s after now
+    double expected;  // the new deadline relative to the old one; 0: the cadence stays
   };
-  // One pacer through the rows in order: a move, one refused as too soon, one a second later.
+  // One pacer through the rows in order, a second apart unless said: its learned lead is 0.5 ms,
+  // so the host looks at its schedule 0.65 ms before the deadline.
   const Case cases[] = {
-      {"sample at its deadline", 10.0, 10.004, 10.004, 0.0},
-      {"step due before the deadline", 10.001, 10.004, 10.003, 10.003 - 0.0004},
-      {"again within the second", 10.5, 10.504, 10.503, 0.0},
-      {"a second later, no room before the step", 11.1, 11.1004, 11.1002, 11.1},
+      {"no step known", 10.0, false, -0.0002, 0.0},
+      {"step due before the host looks", 11.0, true, -0.0008, 0.0},
+      {"step due after the deadline", 12.0, true, 0.0001, 0.0},
+      {"step due between the look and the deadline", 13.0, true, -0.0002, -0.0002 - 0.00003 - 0.0007},
+      {"again within the second", 13.5, true, -0.0002, 0.0},
+      {"a second later", 14.0, true, -0.0001, -0.0001 - 0.00003 - 0.0007},
   };
   FramePacer pacer;
   for (const Case& c : cases) {
-    EXPECT_NEAR(PlanCadenceSlip(pacer, c.deadline, c.sampleAt, c.now), c.expected, 1e-9) << c.name;
+    const double deadline = c.now + 0.004;
+    const double moved = PlanCadenceMove(pacer, deadline, kInterval, c.now, c.known, deadline + c.due);
+    EXPECT_NEAR(moved == 0.0 ? 0.0 : moved - deadline, c.expected, 1e-9) << c.name;
   }
 
   PresentationLimiter limiter;
