@@ -26,6 +26,7 @@ constexpr double kMinSlackSeconds = 0.00002;
 // times to its milliseconds, so the steps of a fixed relation fall due within 0.67 ms of each other.
 constexpr double kMoveMarginSeconds = 0.0007;
 constexpr double kMinMoveSpacingSeconds = 1.0;
+constexpr double kMaxMoveSpacingSeconds = 64.0;
 
 }  // namespace
 
@@ -59,10 +60,14 @@ double PlanCadenceMove(FramePacer& pacer, double nextDeadline, double interval, 
   FramePacer planned = pacer;
   const double earlyWaitEnd = PlanEarlyWaitEnd(planned, nextDeadline, interval, true, stepDueAt);
   if (!(stepDueAt > earlyWaitEnd) || !(stepDueAt - kStepEdgeSeconds < nextDeadline)) return 0.0;
-  if (pacer.lastMove > 0.0 && nowSeconds >= pacer.lastMove && nowSeconds - pacer.lastMove < kMinMoveSpacingSeconds)
+  if (pacer.lastMove > 0.0 && nowSeconds >= pacer.lastMove && nowSeconds - pacer.lastMove < pacer.moveSpacing)
     return 0.0;
   const double moved = stepDueAt - kStepEdgeSeconds - kMoveMarginSeconds;
   if (!(moved > nowSeconds)) return 0.0;
+  // A fixed relation needs a move or two; where frames and steps drift apart, the moves come back
+  // ever more rarely, so that they cost the cadence's mean rate next to nothing.
+  pacer.moveSpacing = pacer.lastMove > 0.0 ? std::min(pacer.moveSpacing * 2.0, kMaxMoveSpacingSeconds)
+                                           : kMinMoveSpacingSeconds;
   pacer.lastMove = nowSeconds;
   return moved;
 }

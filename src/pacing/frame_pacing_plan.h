@@ -13,6 +13,7 @@ struct FramePacer {
   double earlyWaitEnd = 0.0;  // counter seconds when the last early wait returned; 0: none to measure
   bool stepExpected = false;  // a step fell due before that early wait's end
   double lastMove = 0.0;      // counter seconds of the last cadence move; 0: none yet
+  double moveSpacing = 1.0;   // seconds until another move may follow it
 };
 
 // The end of the wait right after a present, for a frame whose deadline is nextDeadline; a step
@@ -30,7 +31,8 @@ double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, dou
 // recurs at the same place every few frames; moving the whole cadence once, so that the step falls
 // due a margin after the deadline, ends it. Planned right after a present for the next frame: the
 // new deadline, or 0 to keep the cadence (no step in the way, or the last move too recent: with a
-// relation that drifts, moving every few frames would cost more presents than it saves samples).
+// relation that drifts, moving every few frames would cost more presents than it saves samples,
+// so each move waits twice as long as the one before, up to a minute).
 double PlanCadenceMove(FramePacer& pacer, double nextDeadline, double interval, double nowSeconds,
                        bool stepDueKnown, double stepDueAt);
 
