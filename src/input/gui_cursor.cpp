@@ -101,6 +101,7 @@ struct GuiCursorState {
   void* refreshedContext = nullptr;
   uint64_t refreshedTick = 0;
   CursorWindowCache cursorWindow;
+  CursorTrail cursorTrail;
   std::atomic<bool> announced{false};
 
   AnchoredCommand anchored[kMaxAnchoredCommands];
@@ -146,6 +147,23 @@ HWND CursorWindow(bool atTick) {
   return window;
 }
 
+// A tick always asks the system for the cursor; a frame asks only when its thread's last message
+// and the last answer leave the position in doubt (see CursorTrail).
+bool CursorScreenPoint(bool atTick, POINT* point) {
+  CursorTrail& trail = g_gui.cursorTrail;
+  const DWORD messagePos = GetMessagePos();
+  if (!atTick && ChooseCursorSource(trail, messagePos) != CursorSource::Query) {
+    *point = {trail.x, trail.y};
+    return true;
+  }
+  if (!GetCursorPos(point)) {
+    trail.known = false;
+    return false;
+  }
+  NoteCursorQuery(trail, point->x, point->y, messagePos);
+  return true;
+}
+
 // The client rectangle and the mapping are asked for every time: for a window of this process they
 // cost no round trip, and a moved or resized window is seen at once.
 OsCursor ReadOsCursor(bool atTick) {
@@ -153,7 +171,8 @@ OsCursor ReadOsCursor(bool atTick) {
   HWND window = CursorWindow(atTick);
   POINT point{};
   RECT client{};
-  if (window == nullptr || !GetCursorPos(&point) || !ScreenToClient(window, &point) || !GetClientRect(window, &client))
+  if (window == nullptr || !CursorScreenPoint(atTick, &point) || !ScreenToClient(window, &point) ||
+      !GetClientRect(window, &client))
     return cursor;
   cursor.x = point.x;
   cursor.y = point.y;
@@ -571,5 +590,6 @@ void UninstallGuiCursorPreview() {
   g_gui.fedContext = nullptr;
   g_gui.trusted = false;
   g_gui.cursorWindow = CursorWindowCache{};
+  g_gui.cursorTrail = CursorTrail{};
   DropAnchored();
 }
