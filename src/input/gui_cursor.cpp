@@ -152,7 +152,7 @@ HWND CursorWindow(bool atTick) {
 bool CursorScreenPoint(bool atTick, POINT* point) {
   CursorTrail& trail = g_gui.cursorTrail;
   const DWORD messagePos = GetMessagePos();
-  if (!atTick && ChooseCursorSource(trail, messagePos) != CursorSource::Query) {
+  if (!atTick && ChooseCursorSource(trail, messagePos, g_gui.tickCounter) != CursorSource::Query) {
     *point = {trail.x, trail.y};
     return true;
   }
@@ -160,7 +160,7 @@ bool CursorScreenPoint(bool atTick, POINT* point) {
     trail.known = false;
     return false;
   }
-  NoteCursorQuery(trail, point->x, point->y, messagePos);
+  NoteCursorQuery(trail, point->x, point->y, messagePos, g_gui.tickCounter);
   return true;
 }
 

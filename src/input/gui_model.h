@@ -33,27 +33,28 @@ bool CursorWindowFresh(const CursorWindowCache& cache, uint64_t tickCounter) noe
 // - The position of the last message the thread retrieved (GetMessagePos) lives in the thread's own
 //   data on Windows and under Wine alike, and is the cursor position when that message was posted.
 //   A cursor moving over the window posts a mouse move to the window's thread, so when this position
-//   changed since the last frame the game has just pumped a message carrying the latest cursor.
+//   changed since the last look the game has just pumped a message carrying the latest cursor.
 // - With no new message and the last query finding the cursor where it was known, nothing seen has
 //   moved it, and the known position is kept.
-// - Otherwise (the first frame, or the cursor seen moving without messages: a game that pumps only
-//   per tick, on another thread, or a cursor leaving the window) the frame queries. Each tick's
-//   query catches such moves, so a kept position is never older than the game's own feed.
+// - Otherwise the frame queries: nothing known, no query at this tick or the one before (a gap in
+//   which frames did not look), or the cursor seen moving without messages (a game that pumps only
+//   per tick or on another thread, a cursor leaving the window). Each tick's own query catches
+//   such moves, so a frame is never further behind than the game's own feed.
 struct CursorTrail {
   bool known = false;  // x and y hold a screen position
   int32_t x = 0;
   int32_t y = 0;
-  bool messageSeen = false;
-  uint32_t messagePos = 0;  // the packed last-message position a frame saw
+  uint64_t queryTick = 0;   // the tick counter at the last query
+  uint32_t messagePos = 0;  // the packed last-message position at the last look
   bool moving = false;      // the last query found the cursor away from the known position
 };
 enum class CursorSource : uint8_t { Message, Kept, Query };
 // Decides a frame's source from the thread's last-message position and notes that position; with
 // Message the trail's x and y are already that position.
-CursorSource ChooseCursorSource(CursorTrail& trail, uint32_t messagePos) noexcept;
-// Notes a system query's answer and the last-message position at that time, which the next frame
+CursorSource ChooseCursorSource(CursorTrail& trail, uint32_t messagePos, uint64_t tickCounter) noexcept;
+// Notes a system query's answer with the last-message position at that time, which the next frame
 // then sees as nothing new.
-void NoteCursorQuery(CursorTrail& trail, int32_t x, int32_t y, uint32_t messagePos) noexcept;
+void NoteCursorQuery(CursorTrail& trail, int32_t x, int32_t y, uint32_t messagePos, uint64_t tickCounter) noexcept;
 
 struct FollowingSnapshot {
   bool valid = false;

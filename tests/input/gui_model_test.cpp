@@ -46,39 +46,43 @@ constexpr uint32_t Packed(int16_t x, int16_t y) {
   return static_cast<uint16_t>(x) | static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16;
 }
 
-// A frame at a time: the last-message position the thread holds, and, when the frame or a tick
-// before it queries, what the query answers.
+// In order: frames and ticks' queries, each with the last-message position the thread holds then
+// and, when the system is asked, its answer.
 TEST(CursorTrailTest, AFrameQueriesOnlyWhenNeitherAMessageNorTheLastQuerySaysWhereTheCursorIs) {
   struct Step {
     const char* what;
-    bool tick;             // a tick's query rather than a frame
-    uint32_t messagePos;   // GetMessagePos at that moment
-    int32_t queryX, queryY;  // the system's answer, when asked
-    CursorSource source;   // frames only
-    int32_t x, y;          // the position the frame uses
+    bool tickQuery;
+    uint64_t tick;
+    uint32_t messagePos;
+    int32_t answerX, answerY;
+    CursorSource source;  // frames only
+    int32_t x, y;         // the position a frame uses
   };
   const Step steps[] = {
-      {"first frame: nothing known", false, Packed(10, 10), 10, 10, CursorSource::Query, 10, 10},
-      {"no message, the query agreed with nothing known", false, Packed(10, 10), 10, 10, CursorSource::Query, 10, 10},
-      {"no message, the last query found it still", false, Packed(10, 10), 0, 0, CursorSource::Kept, 10, 10},
-      {"a pumped move carries the cursor", false, Packed(14, 12), 0, 0, CursorSource::Message, 14, 12},
-      {"negative screen coordinates", false, Packed(-5, -300), 0, 0, CursorSource::Message, -5, -300},
-      {"tick: the cursor is elsewhere, no message", true, Packed(-5, -300), 40, 50, CursorSource::Query, 0, 0},
-      {"moving without messages: query", false, Packed(-5, -300), 42, 50, CursorSource::Query, 42, 50},
-      {"still moving", false, Packed(-5, -300), 42, 50, CursorSource::Query, 42, 50},
-      {"the query found it still", false, Packed(-5, -300), 0, 0, CursorSource::Kept, 42, 50},
-      {"tick: a message pumped before the tick", true, Packed(43, 50), 43, 51, CursorSource::Query, 0, 0},
-      {"the tick's message is not new to a frame", false, Packed(43, 50), 43, 51, CursorSource::Query, 43, 51},
+      {"nothing known", false, 1, Packed(10, 10), 10, 10, CursorSource::Query, 10, 10},
+      {"the first query found nothing to agree with", false, 1, Packed(10, 10), 10, 10, CursorSource::Query, 10, 10},
+      {"no message, the last query found it still", false, 1, Packed(10, 10), 0, 0, CursorSource::Kept, 10, 10},
+      {"a pumped move carries the cursor", false, 1, Packed(14, 12), 0, 0, CursorSource::Message, 14, 12},
+      {"negative screen coordinates", false, 2, Packed(-5, -300), 0, 0, CursorSource::Message, -5, -300},
+      {"the tick finds it elsewhere", true, 2, Packed(-5, -300), 40, 50, CursorSource::Query, 0, 0},
+      {"moving without messages", false, 2, Packed(-5, -300), 42, 50, CursorSource::Query, 42, 50},
+      {"the query found it still", false, 2, Packed(-5, -300), 42, 50, CursorSource::Query, 42, 50},
+      {"kept", false, 3, Packed(-5, -300), 0, 0, CursorSource::Kept, 42, 50},
+      {"the tick's query took the pumped message", true, 3, Packed(43, 50), 43, 51, CursorSource::Query, 0, 0},
+      {"which is no news to a frame", false, 3, Packed(43, 50), 43, 51, CursorSource::Query, 43, 51},
+      {"kept until the next tick ends", false, 4, Packed(43, 50), 0, 0, CursorSource::Kept, 43, 51},
+      {"no query for two ticks: a new message is not enough", false, 5, Packed(60, 60), 61, 62, CursorSource::Query,
+       61, 62},
   };
   CursorTrail trail;
   for (const Step& s : steps) {
-    if (s.tick) {
-      NoteCursorQuery(trail, s.queryX, s.queryY, s.messagePos);
+    if (s.tickQuery) {
+      NoteCursorQuery(trail, s.answerX, s.answerY, s.messagePos, s.tick);
       continue;
     }
-    const CursorSource source = ChooseCursorSource(trail, s.messagePos);
+    const CursorSource source = ChooseCursorSource(trail, s.messagePos, s.tick);
     EXPECT_EQ(source, s.source) << s.what;
-    if (source == CursorSource::Query) NoteCursorQuery(trail, s.queryX, s.queryY, s.messagePos);
+    if (source == CursorSource::Query) NoteCursorQuery(trail, s.answerX, s.answerY, s.messagePos, s.tick);
     EXPECT_EQ(trail.x, s.x) << s.what;
     EXPECT_EQ(trail.y, s.y) << s.what;
   }
