@@ -19,10 +19,17 @@ int64_t CursorDistance(int32_t osX, int32_t osY, int32_t fedX, int32_t fedY) noe
 // The active window as a tick's cursor read found it (null: none was active). Asking the system
 // costs a round trip to the window server under Wine, so a frame takes the window found at this
 // tick or the one before, the same recency a feed has, and asks only when there is none.
+// With it, the client area as that read mapped it, its top left in screen pixels: a frame maps with
+// it rather than asking twice more. A window moved or resized between ticks is seen at the next
+// tick (on Windows, one dragged by the user holds the game thread in the system's move loop).
 struct CursorWindowCache {
   const void* window = nullptr;
   uint64_t tick = 0;
   bool known = false;
+  bool mapped = false;
+  int32_t originX = 0;
+  int32_t originY = 0;
+  ClientRect client{};
 };
 bool CursorWindowFresh(const CursorWindowCache& cache, uint64_t tickCounter) noexcept;
 
