@@ -195,7 +195,7 @@ def main():
               f"{statistics.median(cost[False]):.2f} us, with {statistics.median(cost[True]):.2f} us; the previews "
               f"{statistics.median(cost[True]) - statistics.median(cost[False]):.2f} us")
     menu = {k: statistics.median(v) for k, v in gui_cost.items() if v}
-    print(f"  in the menu (the OS cursor read and the GUI refreshed every frame; median of {a.runs} run medians): "
+    print(f"  in the menu (the hand moving and the GUI refreshed every frame; median of {a.runs} run medians): "
           f"without {menu['without']:.2f} us, with {menu['with']:.2f} us, so the GUI cursor preview "
           f"{menu['with'] - menu['without']:.2f} us")
     if "baseline with" in menu:

@@ -101,6 +101,7 @@ struct GuiCursorState {
   void* refreshedContext = nullptr;
   uint64_t refreshedTick = 0;
   CursorWindowCache cursorWindow;
+  CursorTrail cursorTrail;
   std::atomic<bool> announced{false};
 
   AnchoredCommand anchored[kMaxAnchoredCommands];
@@ -142,22 +143,57 @@ HWND CursorWindow(bool atTick) {
   if (!atTick && CursorWindowFresh(g_gui.cursorWindow, g_gui.tickCounter))
     return static_cast<HWND>(const_cast<void*>(g_gui.cursorWindow.window));
   HWND window = GetActiveWindow();
-  g_gui.cursorWindow = {window, g_gui.tickCounter, true};
+  g_gui.cursorWindow = CursorWindowCache{};
+  g_gui.cursorWindow.window = window;
+  g_gui.cursorWindow.tick = g_gui.tickCounter;
+  g_gui.cursorWindow.known = true;
   return window;
 }
 
-// The client rectangle and the mapping are asked for every time: for a window of this process they
-// cost no round trip, and a moved or resized window is seen at once.
+// A tick always asks the system for the cursor; a frame asks only when its thread's last message
+// and the last answer leave the position in doubt (see CursorTrail).
+bool CursorScreenPoint(bool atTick, POINT* point) {
+  CursorTrail& trail = g_gui.cursorTrail;
+  const DWORD messagePos = GetMessagePos();
+  if (!atTick && ChooseCursorSource(trail, messagePos, g_gui.tickCounter) != CursorSource::Query) {
+    *point = {trail.x, trail.y};
+    return true;
+  }
+  if (!GetCursorPos(point)) {
+    trail.known = false;
+    return false;
+  }
+  NoteCursorQuery(trail, point->x, point->y, messagePos, g_gui.tickCounter);
+  return true;
+}
+
+// A tick maps the cursor with the system and keeps the mapping for the frames after it. A mirrored
+// (right-to-left) window maps x by reflection, not by an offset, so it is mapped every time.
 OsCursor ReadOsCursor(bool atTick) {
   OsCursor cursor;
   HWND window = CursorWindow(atTick);
   POINT point{};
-  RECT client{};
-  if (window == nullptr || !GetCursorPos(&point) || !ScreenToClient(window, &point) || !GetClientRect(window, &client))
-    return cursor;
+  if (window == nullptr || !CursorScreenPoint(atTick, &point)) return cursor;
+  CursorWindowCache& cache = g_gui.cursorWindow;
+  ClientRect rect{};
+  if (!atTick && cache.mapped) {
+    point.x -= cache.originX;
+    point.y -= cache.originY;
+    rect = cache.client;
+  } else {
+    const POINT screen = point;
+    RECT client{};
+    if (!ScreenToClient(window, &point) || !GetClientRect(window, &client)) return cursor;
+    rect = {client.left, client.top, client.right, client.bottom};
+    if (atTick && (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) == 0) {
+      cache.mapped = true;
+      cache.originX = screen.x - point.x;
+      cache.originY = screen.y - point.y;
+      cache.client = rect;
+    }
+  }
   cursor.x = point.x;
   cursor.y = point.y;
-  const ClientRect rect{client.left, client.top, client.right, client.bottom};
   cursor.reading = CursorInsideClient(point.x, point.y, rect) ? CursorReading::Inside : CursorReading::Outside;
   return cursor;
 }
@@ -571,5 +607,6 @@ void UninstallGuiCursorPreview() {
   g_gui.fedContext = nullptr;
   g_gui.trusted = false;
   g_gui.cursorWindow = CursorWindowCache{};
+  g_gui.cursorTrail = CursorTrail{};
   DropAnchored();
 }

@@ -30,6 +30,29 @@ bool CursorWindowFresh(const CursorWindowCache& cache, uint64_t tickCounter) noe
   return cache.known && cache.tick <= tickCounter && tickCounter - cache.tick <= 1;
 }
 
+CursorSource ChooseCursorSource(CursorTrail& trail, uint32_t messagePos, uint64_t tickCounter) noexcept {
+  const bool recent = trail.known && trail.queryTick <= tickCounter && tickCounter - trail.queryTick <= 1;
+  const bool newMessage = messagePos != trail.messagePos;
+  trail.messagePos = messagePos;
+  if (!recent) return CursorSource::Query;
+  if (newMessage) {
+    // Two signed 16-bit halves, x low, as GET_X_LPARAM and GET_Y_LPARAM read them.
+    trail.x = static_cast<int16_t>(messagePos & 0xFFFFu);
+    trail.y = static_cast<int16_t>(messagePos >> 16);
+    return CursorSource::Message;
+  }
+  return trail.moving ? CursorSource::Query : CursorSource::Kept;
+}
+
+void NoteCursorQuery(CursorTrail& trail, int32_t x, int32_t y, uint32_t messagePos, uint64_t tickCounter) noexcept {
+  trail.moving = !trail.known || x != trail.x || y != trail.y;
+  trail.known = true;
+  trail.x = x;
+  trail.y = y;
+  trail.queryTick = tickCounter;
+  trail.messagePos = messagePos;
+}
+
 FollowingSnapshot& BeginSnapshot(FollowingList& list) noexcept {
   list.current ^= 1u;
   FollowingSnapshot& snapshot = list.snapshots[list.current];

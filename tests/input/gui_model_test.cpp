@@ -42,6 +42,52 @@ TEST(GuiCursorModelTest, AWindowFoundAtATickServesFramesUntilTheNextTickEnds) {
     EXPECT_EQ(CursorWindowFresh(c.cache, c.tick), c.fresh) << c.cache.tick << " at " << c.tick;
 }
 
+constexpr uint32_t Packed(int16_t x, int16_t y) {
+  return static_cast<uint16_t>(x) | static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16;
+}
+
+// In order: frames and ticks' queries, each with the last-message position the thread holds then
+// and, when the system is asked, its answer.
+TEST(CursorTrailTest, AFrameQueriesOnlyWhenNeitherAMessageNorTheLastQuerySaysWhereTheCursorIs) {
+  struct Step {
+    const char* what;
+    bool tickQuery;
+    uint64_t tick;
+    uint32_t messagePos;
+    int32_t answerX, answerY;
+    CursorSource source;  // frames only
+    int32_t x, y;         // the position a frame uses
+  };
+  const Step steps[] = {
+      {"nothing known", false, 1, Packed(10, 10), 10, 10, CursorSource::Query, 10, 10},
+      {"the first query found nothing to agree with", false, 1, Packed(10, 10), 10, 10, CursorSource::Query, 10, 10},
+      {"no message, the last query found it still", false, 1, Packed(10, 10), 0, 0, CursorSource::Kept, 10, 10},
+      {"a pumped move carries the cursor", false, 1, Packed(14, 12), 0, 0, CursorSource::Message, 14, 12},
+      {"negative screen coordinates", false, 2, Packed(-5, -300), 0, 0, CursorSource::Message, -5, -300},
+      {"the tick finds it elsewhere", true, 2, Packed(-5, -300), 40, 50, CursorSource::Query, 0, 0},
+      {"moving without messages", false, 2, Packed(-5, -300), 42, 50, CursorSource::Query, 42, 50},
+      {"the query found it still", false, 2, Packed(-5, -300), 42, 50, CursorSource::Query, 42, 50},
+      {"kept", false, 3, Packed(-5, -300), 0, 0, CursorSource::Kept, 42, 50},
+      {"the tick's query took the pumped message", true, 3, Packed(43, 50), 43, 51, CursorSource::Query, 0, 0},
+      {"which is no news to a frame", false, 3, Packed(43, 50), 43, 51, CursorSource::Query, 43, 51},
+      {"kept until the next tick ends", false, 4, Packed(43, 50), 0, 0, CursorSource::Kept, 43, 51},
+      {"no query for two ticks: a new message is not enough", false, 5, Packed(60, 60), 61, 62, CursorSource::Query,
+       61, 62},
+  };
+  CursorTrail trail;
+  for (const Step& s : steps) {
+    if (s.tickQuery) {
+      NoteCursorQuery(trail, s.answerX, s.answerY, s.messagePos, s.tick);
+      continue;
+    }
+    const CursorSource source = ChooseCursorSource(trail, s.messagePos, s.tick);
+    EXPECT_EQ(source, s.source) << s.what;
+    if (source == CursorSource::Query) NoteCursorQuery(trail, s.answerX, s.answerY, s.messagePos, s.tick);
+    EXPECT_EQ(trail.x, s.x) << s.what;
+    EXPECT_EQ(trail.y, s.y) << s.what;
+  }
+}
+
 // A build of n elements drawn with the mouse at (mx, my); element i sits at (i, 0) plus the mouse
 // when it follows.
 void Build(FollowingList& list, const void* context, uint64_t n, float mx, float my, const bool* follows) {
