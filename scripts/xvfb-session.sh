@@ -8,8 +8,10 @@ if [ -z "${DISPLAY:-}" ]; then
   done
   Xvfb ":$framolt_display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
   framolt_xvfb_pid=$!
-  # Watches this script and takes the display down with it.
-  (while kill -0 $$ 2>/dev/null; do sleep 2; done; kill "$framolt_xvfb_pid" 2>/dev/null) >/dev/null 2>&1 &
+  # Watches the shell that sourced this (a subshell too: $$ would name its long-lived parent) and
+  # takes the display down with it.
+  framolt_xvfb_owner=${BASHPID:-$$}
+  (while kill -0 "$framolt_xvfb_owner" 2>/dev/null; do sleep 2; done; kill "$framolt_xvfb_pid" 2>/dev/null) >/dev/null 2>&1 &
   for _ in $(seq 50); do
     [ -e "/tmp/.X11-unix/X$framolt_display" ] && break
     sleep 0.1
