@@ -44,9 +44,9 @@ bool CallBoneSetMatrix(void* bone, const RigidMatrix& matrix) {
   return true;
 }
 
-bool BoneReadsBack(void* bone, const RigidMatrix& expected) {
+bool BoneReadsBack(void* bone, const RigidMatrix& expected, HostRegionMemo& region) {
   const uint8_t* at = At(bone, kBoneMatrix);
-  if (!CheckHostRange(at, sizeof(RigidMatrix), false)) return false;
+  if (!CheckHostRange(at, sizeof(RigidMatrix), false, region)) return false;
   // A setter that stores what it is given is answered without the element-wise test.
   if (std::memcmp(at, &expected, sizeof(RigidMatrix)) == 0) return true;
   RigidMatrix read;
@@ -76,6 +76,15 @@ bool SkeletonAtMatches(void* entity, size_t offset, void* storedSkeleton, void* 
 
 constexpr uint64_t kPrefetchAhead = 8;
 
+// The host's bones lie scattered over its heap and are cold when the frame starts: ask for the
+// matrices a few bones ahead, so that their loads overlap. A prefetch never faults.
+void PrefetchBoneAhead(void* const* bones, uint64_t i, uint64_t count) {
+  if (i + kPrefetchAhead >= count || bones[i + kPrefetchAhead] == nullptr) return;
+  const char* ahead = static_cast<const char*>(bones[i + kPrefetchAhead]) + kBoneMatrix;
+  _mm_prefetch(ahead, _MM_HINT_T0);
+  _mm_prefetch(ahead + sizeof(RigidMatrix) - 1, _MM_HINT_T0);
+}
+
 enum class SaveOutcome { Failed, Unchanged, Differs };
 
 // Saves what every bone holds now and notes whether the blend would change any of it. A bone that
@@ -85,17 +94,12 @@ SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t co
   buffer.applied = false;
   buffer.count = count;
   bool differs = false;
+  HostRegionMemo region;
   for (uint64_t i = 0; i < count; ++i) {
     void* bone = bones[i];
-    // The host's bones lie scattered over its heap and are cold when the frame starts: ask for the
-    // matrices a few bones ahead, so that their loads overlap. A prefetch never faults.
-    if (i + kPrefetchAhead < count && bones[i + kPrefetchAhead] != nullptr) {
-      const char* ahead = static_cast<const char*>(bones[i + kPrefetchAhead]) + kBoneMatrix;
-      _mm_prefetch(ahead, _MM_HINT_T0);
-      _mm_prefetch(ahead + sizeof(RigidMatrix) - 1, _MM_HINT_T0);
-    }
+    PrefetchBoneAhead(bones, i, count);
     buffer.bones[i] = nullptr;
-    if (bone == nullptr || !CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true)) {
+    if (bone == nullptr || !CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true, region)) {
       buffer.count = i;
       return SaveOutcome::Failed;
     }
@@ -115,9 +119,10 @@ SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t co
 // that bone, so that only what was touched is put back.
 bool WriteBones(PoseRestoreBuffer& buffer, const RigidMatrix* sampled) {
   buffer.applied = true;
+  HostRegionMemo region;
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
-    if (!CallBoneSetMatrix(bone, sampled[i]) || !BoneReadsBack(bone, sampled[i])) {
+    if (!CallBoneSetMatrix(bone, sampled[i]) || !BoneReadsBack(bone, sampled[i], region)) {
       buffer.count = i + 1;
       return false;
     }
@@ -128,15 +133,18 @@ bool WriteBones(PoseRestoreBuffer& buffer, const RigidMatrix* sampled) {
 // Every saved bone is attempted even after a failure: the more of the host's pose is back, the better.
 bool PutBackBones(const PoseRestoreBuffer& buffer) {
   bool ok = true;
+  HostRegionMemo region;
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
+    PrefetchBoneAhead(buffer.bones, i, buffer.count);
     if (bone == nullptr) continue;
-    if (!CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true) || !CallBoneSetMatrix(bone, buffer.saved[i]))
+    if (!CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true, region) ||
+        !CallBoneSetMatrix(bone, buffer.saved[i]))
       ok = false;
   }
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
-    if (bone != nullptr && !BoneReadsBack(bone, buffer.saved[i])) ok = false;
+    if (bone != nullptr && !BoneReadsBack(bone, buffer.saved[i], region)) ok = false;
   }
   return ok;
 }
