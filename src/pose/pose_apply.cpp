@@ -74,15 +74,36 @@ bool SkeletonAtMatches(void* entity, size_t offset, void* storedSkeleton, void* 
          BoneVectorMatches(skeleton, storedBones, count);
 }
 
-constexpr uint64_t kPrefetchAhead = 8;
+// How far ahead the bone passes ask for matrices: far enough that a load from main memory is in
+// by the time the pass reaches it.
+constexpr uint64_t kPrefetchAhead = 16;
 
-// The host's bones lie scattered over its heap and are cold when the frame starts: ask for the
-// matrices a few bones ahead, so that their loads overlap. A prefetch never faults.
+// The host's bones lie scattered over its heap and are cold when the frame starts: ask for their
+// matrices ahead of use, so that the loads overlap. A prefetch never faults.
+void PrefetchLine(const char* address) {
+#if defined(__GNUC__)
+  // GCC drops a prefetch builtin whose loop has no other effect (the first bones' one) and at times
+  // one inside the bone passes as well; an asm statement it keeps.
+  __asm__ volatile("prefetcht0 %0" : : "m"(*address));
+#else
+  _mm_prefetch(address, _MM_HINT_T0);
+#endif
+}
+
+void PrefetchBone(void* bone) {
+  if (bone == nullptr) return;
+  const char* matrix = static_cast<const char*>(bone) + kBoneMatrix;
+  PrefetchLine(matrix);
+  PrefetchLine(matrix + sizeof(RigidMatrix) - 1);
+}
+
 void PrefetchBoneAhead(void* const* bones, uint64_t i, uint64_t count) {
-  if (i + kPrefetchAhead >= count || bones[i + kPrefetchAhead] == nullptr) return;
-  const char* ahead = static_cast<const char*>(bones[i + kPrefetchAhead]) + kBoneMatrix;
-  _mm_prefetch(ahead, _MM_HINT_T0);
-  _mm_prefetch(ahead + sizeof(RigidMatrix) - 1, _MM_HINT_T0);
+  if (i + kPrefetchAhead < count) PrefetchBone(bones[i + kPrefetchAhead]);
+}
+
+// The first bones of a pass, asked for before the blend so that they arrive while it runs.
+void PrefetchFirstBones(void* const* bones, uint64_t count) {
+  for (uint64_t i = 0; i < count && i < kPrefetchAhead; ++i) PrefetchBone(bones[i]);
 }
 
 enum class SaveOutcome { Failed, Unchanged, Differs };
@@ -134,6 +155,7 @@ bool WriteBones(PoseRestoreBuffer& buffer, const RigidMatrix* sampled) {
 bool PutBackBones(const PoseRestoreBuffer& buffer) {
   bool ok = true;
   HostRegionMemo region;
+  PrefetchFirstBones(buffer.bones, buffer.count);
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
     PrefetchBoneAhead(buffer.bones, i, buffer.count);
@@ -217,6 +239,7 @@ bool ApplySkeletalPropPose(SkeletalPropRecord& record, const ClockSample& sample
     ++record.unchangedSkip;
     return false;
   }
+  PrefetchFirstBones(record.storedBones, record.storedCount);
   uint64_t count = 0;
   if (SamplePoseHistory(record.history, sample, g_apply.sampled, &count) != TransformSampleResult::Interpolated)
     return false;
@@ -245,6 +268,7 @@ bool ApplySkeletalPropPose(SkeletalPropRecord& record, const ClockSample& sample
 bool ApplyBodyPose(const ClockSample& sample) {
   if (!EntityFlags().handsPose) return false;
   BodyPoseState& body = TheBodyPose();
+  PrefetchFirstBones(body.storedBones, body.storedCount);
   uint64_t count = 0;
   if (SamplePoseHistory(body.history, sample, g_apply.sampled, &count) != TransformSampleResult::Interpolated)
     return false;
