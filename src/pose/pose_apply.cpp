@@ -5,14 +5,13 @@
 #include <string>
 #include <string_view>
 
-#include <xmmintrin.h>
-
 #include "core/log.h"
 #include "core/text.h"
 #include "entity/entity_layout.h"
 #include "entity/entity_runtime.h"
 #include "entity/root_registries.h"
 #include "host/host_memory.h"
+#include "interp/prefetch.h"
 #include "pose/pose_layout.h"
 #include "pose/pose_state.h"
 
@@ -80,16 +79,6 @@ constexpr uint64_t kPrefetchAhead = 16;
 
 // The host's bones lie scattered over its heap and are cold when the frame starts: ask for their
 // matrices ahead of use, so that the loads overlap. A prefetch never faults.
-void PrefetchLine(const char* address) {
-#if defined(__GNUC__)
-  // GCC drops a prefetch builtin whose loop has no other effect (the first bones' one) and at times
-  // one inside the bone passes as well; an asm statement it keeps.
-  __asm__ volatile("prefetcht0 %0" : : "m"(*address));
-#else
-  _mm_prefetch(address, _MM_HINT_T0);
-#endif
-}
-
 void PrefetchBone(void* bone) {
   if (bone == nullptr) return;
   const char* matrix = static_cast<const char*>(bone) + kBoneMatrix;
