@@ -35,11 +35,16 @@ PoseApplyState g_apply;
 
 uint8_t* At(void* base, size_t offset) { return static_cast<uint8_t*>(base) + offset; }
 
-bool CallBoneSetMatrix(void* bone, const RigidMatrix& matrix) {
-  using BoneSetter = void (*)(void* bone, const float* matrix, bool flag);
-  const void* setter = EntityHost().boneStateSetMatrix;
+using BoneSetter = void (*)(void* bone, const float* matrix, bool flag);
+
+// Looked up once per pass over a skeleton's bones rather than once per bone; null when unresolved.
+BoneSetter TheBoneSetter() {
+  return reinterpret_cast<BoneSetter>(const_cast<void*>(EntityHost().boneStateSetMatrix));
+}
+
+bool CallBoneSetMatrix(BoneSetter setter, void* bone, const RigidMatrix& matrix) {
   if (setter == nullptr) return false;
-  reinterpret_cast<BoneSetter>(const_cast<void*>(setter))(bone, matrix.m, false);
+  setter(bone, matrix.m, false);
   return true;
 }
 
@@ -130,9 +135,10 @@ SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t co
 bool WriteBones(PoseRestoreBuffer& buffer, const RigidMatrix* sampled) {
   buffer.applied = true;
   HostRegionMemo region;
+  const BoneSetter setter = TheBoneSetter();
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
-    if (!CallBoneSetMatrix(bone, sampled[i]) || !BoneReadsBack(bone, sampled[i], region)) {
+    if (!CallBoneSetMatrix(setter, bone, sampled[i]) || !BoneReadsBack(bone, sampled[i], region)) {
       buffer.count = i + 1;
       return false;
     }
@@ -144,13 +150,14 @@ bool WriteBones(PoseRestoreBuffer& buffer, const RigidMatrix* sampled) {
 bool PutBackBones(const PoseRestoreBuffer& buffer) {
   bool ok = true;
   HostRegionMemo region;
+  const BoneSetter setter = TheBoneSetter();
   PrefetchFirstBones(buffer.bones, buffer.count);
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
     PrefetchBoneAhead(buffer.bones, i, buffer.count);
     if (bone == nullptr) continue;
     if (!CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true, region) ||
-        !CallBoneSetMatrix(bone, buffer.saved[i]))
+        !CallBoneSetMatrix(setter, bone, buffer.saved[i]))
       ok = false;
   }
   for (uint64_t i = 0; i < buffer.count; ++i) {
