@@ -71,7 +71,8 @@ RegionCache* ThreadCache() {
   return nullptr;
 }
 
-bool QueryAndCache(RegionCache* cache, const void* address, size_t length, bool needWrite) {
+bool QueryAndCache(RegionCache* cache, const void* address, size_t length, bool needWrite,
+                   HostRegionMemo* memo = nullptr) {
   g_regionQueries.fetch_add(1, std::memory_order_relaxed);
   MEMORY_BASIC_INFORMATION info;
   if (!QueryRegion(address, info) || (info.Protect & kReadable) == 0) return false;
@@ -102,6 +103,7 @@ bool QueryAndCache(RegionCache* cache, const void* address, size_t length, bool 
     if (slot == cache->nextReplace) cache->nextReplace = (cache->nextReplace + 1) % kRegionCacheEntries;
     cache->lastHit = slot;
   }
+  if (memo != nullptr) *memo = HostRegionMemo{entry.base, entry.end, entry.writable};
   return InsideRegion(info, address, length) && (entry.writable || !needWrite);
 }
 
@@ -123,10 +125,15 @@ void AdvanceRegionCacheEpoch() { g_regionEpoch.fetch_add(1, std::memory_order_re
 uint64_t RegionQueryCount() { return g_regionQueries.load(std::memory_order_relaxed); }
 
 bool CheckHostRange(const void* address, size_t length, bool needWrite) {
+  HostRegionMemo ignored;
+  return CheckHostRangeAndRemember(address, length, needWrite, ignored);
+}
+
+bool CheckHostRangeAndRemember(const void* address, size_t length, bool needWrite, HostRegionMemo& memo) {
   const auto start = reinterpret_cast<uintptr_t>(address);
   if (address == nullptr || length == 0 || start + length < start) return false;
   RegionCache* cache = ThreadCache();
-  if (cache == nullptr) return QueryAndCache(nullptr, address, length, needWrite);
+  if (cache == nullptr) return QueryAndCache(nullptr, address, length, needWrite, &memo);
   const uint32_t epoch = g_regionEpoch.load(std::memory_order_relaxed);
   if (cache->epoch != epoch) {
     for (RegionEntry& entry : cache->entries) entry = RegionEntry{};
@@ -136,14 +143,18 @@ bool CheckHostRange(const void* address, size_t length, bool needWrite) {
   }
 
   auto contains = [&](const RegionEntry& e) { return e.end != 0 && e.base <= start && start + length <= e.end; };
-  if (contains(cache->entries[cache->lastHit])) return cache->entries[cache->lastHit].writable || !needWrite;
+  auto answer = [&](const RegionEntry& e) {
+    memo = HostRegionMemo{e.base, e.end, e.writable};
+    return e.writable || !needWrite;
+  };
+  if (contains(cache->entries[cache->lastHit])) return answer(cache->entries[cache->lastHit]);
   for (uint32_t i = 0; i < kRegionCacheEntries; ++i) {
     if (contains(cache->entries[i])) {
       cache->lastHit = i;
-      return cache->entries[i].writable || !needWrite;
+      return answer(cache->entries[i]);
     }
   }
-  return QueryAndCache(cache, address, length, needWrite);
+  return QueryAndCache(cache, address, length, needWrite, &memo);
 }
 
 bool ReadHostMemory(const void* address, void* out, size_t length) {

@@ -17,6 +17,24 @@ bool CheckHostRange(const void* address, size_t length, bool needWrite);
 void AdvanceRegionCacheEpoch();
 uint64_t RegionQueryCount();   // system queries made by CheckHostRange since load
 
+// The region that answered a CheckHostRange, kept by a caller that checks many ranges in a row
+// (the bones of a skeleton): a range inside it gets the answer the cache would give, without the
+// cache's lookup. Like the cache it holds only until the epoch moves, so it lives for one pass over
+// host memory and is never kept across frames. Empty until filled.
+struct HostRegionMemo {
+  uintptr_t base = 0;
+  uintptr_t end = 0;
+  bool writable = false;
+};
+bool CheckHostRangeAndRemember(const void* address, size_t length, bool needWrite, HostRegionMemo& memo);
+inline bool CheckHostRange(const void* address, size_t length, bool needWrite, HostRegionMemo& memo) {
+  const auto start = reinterpret_cast<uintptr_t>(address);
+  // An empty memo holds nothing: no non-empty range fits below an end of 0.
+  if (length != 0 && start >= memo.base && start <= memo.end && length <= memo.end - start)
+    return memo.writable || !needWrite;
+  return CheckHostRangeAndRemember(address, length, needWrite, memo);
+}
+
 // Copies length bytes out of / into host memory when CheckHostRange allows it.
 bool ReadHostMemory(const void* address, void* out, size_t length);
 bool WriteHostMemory(void* address, const void* in, size_t length);

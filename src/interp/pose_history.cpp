@@ -6,19 +6,29 @@
 
 namespace {
 
+// The bones that moved since the entry published before, when there is one to compare with.
+struct MovedBones {
+  uint64_t sinceTick = 0;
+  uint16_t list[kPoseMaxBones];
+  uint64_t count = 0;
+};
+
 void PushPose(PoseHistory& history, uint64_t tick, const RigidMatrix* bones, const RigidRotation* rotations,
-              uint64_t boneCount) {
+              uint64_t boneCount, const MovedBones* moved) {
   PoseHistoryEntry& slot = PushHistorySlot(history);
   slot.tick = tick;
   std::memcpy(slot.bones, bones, sizeof(RigidMatrix) * boneCount);
   std::memcpy(slot.rotations, rotations, sizeof(RigidRotation) * boneCount);
   slot.boneCount = boneCount;
+  slot.movedSinceTick = moved != nullptr ? moved->sinceTick : 0;
+  slot.movedCount = moved != nullptr ? moved->count : 0;
+  if (moved != nullptr) std::memcpy(slot.moved, moved->list, sizeof(uint16_t) * moved->count);
 }
 
 PosePublishResult RestartWith(PoseHistory& history, uint64_t tick, uint64_t generation, const RigidMatrix* bones,
                               const RigidRotation* rotations, uint64_t boneCount, PosePublishResult result) {
   RestartHistory(history, generation);
-  PushPose(history, tick, bones, rotations, boneCount);
+  PushPose(history, tick, bones, rotations, boneCount, nullptr);
   return result;
 }
 
@@ -31,6 +41,27 @@ TransformSampleResult FailSample(TransformSampleResult result, RigidMatrix (&out
   std::memset(outBones, 0, sizeof(outBones));
   *outBoneCount = 0;
   return result;
+}
+
+// The sample of a pair whose moved bones were listed when the newer one was published: only those
+// are read from both entries, and only the others are copied.
+TransformSampleResult SampleMoved(const PoseHistoryEntry& older, const PoseHistoryEntry& newer, float t,
+                                  RigidMatrix (&outBones)[kPoseMaxBones], uint64_t* outBoneCount) {
+  if (newer.movedCount == 0) return FailSample(TransformSampleResult::Unchanged, outBones, outBoneCount);
+  uint64_t next = 0;
+  for (uint64_t i = 0; i < newer.boneCount; ++i) {
+    if (next < newer.movedCount && newer.moved[next] == i) {
+      ++next;
+    } else {
+      outBones[i] = newer.bones[i];
+    }
+  }
+  if (!BlendRigidListed(older.bones, older.rotations, newer.bones, newer.rotations, newer.moved, newer.movedCount, t,
+                        outBones)) {
+    return FailSample(TransformSampleResult::Invalid, outBones, outBoneCount);
+  }
+  *outBoneCount = newer.boneCount;
+  return TransformSampleResult::Interpolated;
 }
 
 }  // namespace
@@ -46,11 +77,13 @@ PosePublishResult PublishPoseHistory(PoseHistory& history, uint64_t tick, uint64
   const PoseHistoryEntry* last = history.count > 0 ? &HistoryNewest(history) : nullptr;
   const uint64_t lastCount = last != nullptr ? last->boneCount : 0;
   RigidRotation rotations[kPoseMaxBones];
+  MovedBones moved;
   for (uint64_t i = 0; valid && i < boneCount; ++i) {
     if (i < lastCount && BytewiseEqual(bones[i], last->bones[i])) {
       rotations[i] = last->rotations[i];
       continue;
     }
+    moved.list[moved.count++] = static_cast<uint16_t>(i);
     float scale = 0.0f;
     valid = ValidateRigid(bones[i], &scale);
     if (valid) rotations[i] = RigidRotationOf(bones[i], scale);
@@ -63,7 +96,7 @@ PosePublishResult PublishPoseHistory(PoseHistory& history, uint64_t tick, uint64
     return RestartWith(history, tick, generation, bones, rotations, boneCount, PosePublishResult::Generation);
   }
   if (history.count == 0) {
-    PushPose(history, tick, bones, rotations, boneCount);
+    PushPose(history, tick, bones, rotations, boneCount, nullptr);
     return PosePublishResult::Appended;
   }
 
@@ -79,7 +112,9 @@ PosePublishResult PublishPoseHistory(PoseHistory& history, uint64_t tick, uint64
   if (!continuous) {
     return RestartWith(history, tick, generation, bones, rotations, boneCount, PosePublishResult::Discontinuity);
   }
-  PushPose(history, tick, bones, rotations, boneCount);
+  // The comparison above was with this newest entry, over the same bone count.
+  moved.sinceTick = newest.tick;
+  PushPose(history, tick, bones, rotations, boneCount, &moved);
   return PosePublishResult::Appended;
 }
 
@@ -105,6 +140,9 @@ TransformSampleResult SamplePoseHistory(const PoseHistory& history, const ClockS
   const uint64_t boneCount = newer->boneCount;
   if (older->boneCount != boneCount || boneCount < 1 || boneCount > kPoseMaxBones) {
     return FailSample(TransformSampleResult::SnapshotsMissing, outBones, outBoneCount);
+  }
+  if (newer->movedSinceTick != 0 && newer->movedSinceTick == older->tick) {
+    return SampleMoved(*older, *newer, SampleBlendFactor(sample), outBones, outBoneCount);
   }
   // A resting skeleton costs one memcmp and no trigonometry.
   if (BonesBytewiseEqual(older->bones, newer->bones, boneCount)) {

@@ -14,6 +14,12 @@ struct PoseHistoryEntry {
   uint64_t boneCount;  // 1..256; bones past it are stale
   // Each bone's rotation and scale, converted once when published instead of on every frame.
   RigidRotation rotations[kPoseMaxBones];
+  // The bones that differ bit for bit from the entry published just before this one, in order,
+  // found once when published instead of on every frame. Known when movedSinceTick is that
+  // entry's tick; 0 when this entry started the history.
+  uint16_t moved[kPoseMaxBones];
+  uint64_t movedCount;
+  uint64_t movedSinceTick;
 };
 
 // A plain value owned by its caller (about 42 KiB); zero-initialised is empty.

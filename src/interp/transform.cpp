@@ -4,6 +4,11 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define FRAMOLT_BLEND_FOUR 1
+#endif
+
 namespace {
 
 float RowLength(const float* m, int row) {
@@ -289,6 +294,126 @@ bool BuildBlend(const RigidMatrix& a, const RigidRotation& ra, const RigidMatrix
 // dependent multiplications after another.
 constexpr size_t kBlendGroup = 16;
 
+#ifdef FRAMOLT_BLEND_FOUR
+// Four bones side by side, one per lane, through the very operations of QuaternionDot, ArcWeightsAt
+// and BuildBlend in their order: the result is the same bits as theirs, at a fraction of the cost
+// for whole skeletons. A lane whose blend is not rigid by construction takes BuildBlend itself.
+class FourLanes {
+ public:
+  explicit FourLanes(float t) : t_(_mm_set1_ps(t)), u_(_mm_set1_ps(1.0f - t)), t1_(t) {}
+
+  bool Blend(const RigidMatrix* a, const RigidRotation* ra, const RigidMatrix* b, const RigidRotation* rb,
+             const uint16_t* listed, RigidMatrix* out) const noexcept {
+    const uint16_t i0 = listed[0], i1 = listed[1], i2 = listed[2], i3 = listed[3];
+    __m128 aw = Load(ra[i0]), ax = Load(ra[i1]), ay = Load(ra[i2]), az = Load(ra[i3]);
+    _MM_TRANSPOSE4_PS(aw, ax, ay, az);
+    __m128 bw = Load(rb[i0]), bx = Load(rb[i1]), by = Load(rb[i2]), bz = Load(rb[i3]);
+    _MM_TRANSPOSE4_PS(bw, bx, by, bz);
+
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+    const __m128 d = Add(Add(Add(Mul(aw, bw), Mul(ax, bx)), Mul(ay, by)), Mul(az, bz));
+    const __m128 negative = _mm_cmplt_ps(d, zero);
+    const __m128 side = _mm_or_ps(_mm_and_ps(negative, _mm_set1_ps(-1.0f)), _mm_andnot_ps(negative, one));
+    const __m128 cosine = _mm_min_ps(one, Mul(d, side));   // std::min(d * side, 1): NaN stays NaN
+
+    const __m128 theta = AcosUnitFour(cosine);
+    const __m128 ka = Mul(u_, SinOverAngleFour(Mul(u_, theta)));
+    const __m128 kb = Mul(Mul(t_, SinOverAngleFour(Mul(t_, theta))), side);
+
+    const __m128 w = Add(Mul(aw, ka), Mul(bw, kb));
+    const __m128 x = Add(Mul(ax, ka), Mul(bx, kb));
+    const __m128 y = Add(Mul(ay, ka), Mul(by, kb));
+    const __m128 z = Add(Mul(az, ka), Mul(bz, kb));
+    const __m128 n = Add(Add(Add(Mul(w, w), Mul(x, x)), Mul(y, y)), Mul(z, z));
+    const __m128 sa = _mm_set_ps(ra[i3].scale, ra[i2].scale, ra[i1].scale, ra[i0].scale);
+    const __m128 sb = _mm_set_ps(rb[i3].scale, rb[i2].scale, rb[i1].scale, rb[i0].scale);
+    const __m128 s = Add(sa, Mul(_mm_sub_ps(sb, sa), t_));
+    const __m128 f = _mm_div_ps(Mul(_mm_set1_ps(2.0f), s), n);
+
+    __m128 m0 = _mm_sub_ps(s, Mul(f, Add(Mul(y, y), Mul(z, z))));
+    __m128 m1 = Mul(f, _mm_sub_ps(Mul(x, y), Mul(w, z)));
+    __m128 m2 = Mul(f, Add(Mul(w, y), Mul(x, z)));
+    __m128 m4 = Mul(f, Add(Mul(w, z), Mul(x, y)));
+    __m128 m5 = _mm_sub_ps(s, Mul(f, Add(Mul(x, x), Mul(z, z))));
+    __m128 m6 = Mul(f, _mm_sub_ps(Mul(y, z), Mul(w, x)));
+    __m128 m8 = Mul(f, _mm_sub_ps(Mul(x, z), Mul(w, y)));
+    __m128 m9 = Mul(f, Add(Mul(w, x), Mul(y, z)));
+    __m128 m10 = _mm_sub_ps(s, Mul(f, Add(Mul(x, x), Mul(y, y))));
+    __m128 m3 = Translation(a, b, listed, 3);
+    __m128 m7 = Translation(a, b, listed, 7);
+    __m128 m11 = Translation(a, b, listed, 11);
+
+    __m128 proven = _mm_and_ps(_mm_cmpge_ps(n, _mm_set1_ps(0.25f)), _mm_cmple_ps(n, _mm_set1_ps(4.0f)));
+    proven = _mm_and_ps(proven, _mm_cmpge_ps(s, _mm_set1_ps(kProvenScaleLow)));
+    proven = _mm_and_ps(proven, _mm_cmple_ps(s, _mm_set1_ps(kProvenScaleHigh)));
+    proven = _mm_and_ps(proven, Finite(m3));
+    proven = _mm_and_ps(proven, Finite(m7));
+    proven = _mm_and_ps(proven, Finite(m11));
+    const int provenLanes = _mm_movemask_ps(proven);
+
+    _MM_TRANSPOSE4_PS(m0, m1, m2, m3);
+    _MM_TRANSPOSE4_PS(m4, m5, m6, m7);
+    _MM_TRANSPOSE4_PS(m8, m9, m10, m11);
+    const __m128 rows[4][3] = {{m0, m4, m8}, {m1, m5, m9}, {m2, m6, m10}, {m3, m7, m11}};
+    alignas(16) float kaLanes[4], kbLanes[4];
+    _mm_store_ps(kaLanes, ka);
+    _mm_store_ps(kbLanes, kb);
+    for (int lane = 0; lane < 4; ++lane) {
+      const uint16_t i = listed[lane];
+      if ((provenLanes >> lane & 1) == 0) {
+        if (!BuildBlend(a[i], ra[i], b[i], rb[i], t1_, kaLanes[lane], kbLanes[lane], &out[i])) return false;
+        continue;
+      }
+      float* m = out[i].m;
+      _mm_storeu_ps(m, rows[lane][0]);
+      _mm_storeu_ps(m + 4, rows[lane][1]);
+      _mm_storeu_ps(m + 8, rows[lane][2]);
+      _mm_storeu_ps(m + 12, _mm_set_ps(1.0f, 0.0f, 0.0f, 0.0f));
+    }
+    return true;
+  }
+
+ private:
+  static __m128 Mul(__m128 p, __m128 q) { return _mm_mul_ps(p, q); }
+  static __m128 Add(__m128 p, __m128 q) { return _mm_add_ps(p, q); }
+  static __m128 Load(const RigidRotation& r) { return _mm_loadu_ps(&r.rotation.w); }
+  // x - x is 0 for a finite x and NaN for an infinity or a NaN.
+  static __m128 Finite(__m128 v) { return _mm_cmpeq_ps(_mm_sub_ps(v, v), _mm_setzero_ps()); }
+
+  static __m128 AcosUnitFour(__m128 c) {
+    __m128 p = Add(Mul(_mm_set1_ps(-0.0012624911f), c), _mm_set1_ps(0.0066700901f));
+    p = _mm_sub_ps(Mul(p, c), _mm_set1_ps(0.0170881256f));
+    p = Add(Mul(p, c), _mm_set1_ps(0.0308918810f));
+    p = _mm_sub_ps(Mul(p, c), _mm_set1_ps(0.0501743046f));
+    p = Add(Mul(p, c), _mm_set1_ps(0.0889789874f));
+    p = _mm_sub_ps(Mul(p, c), _mm_set1_ps(0.2145988016f));
+    p = Add(Mul(p, c), _mm_set1_ps(1.5707963050f));
+    return Mul(_mm_sqrt_ps(_mm_sub_ps(_mm_set1_ps(1.0f), c)), p);
+  }
+
+  static __m128 SinOverAngleFour(__m128 v) {
+    const __m128 x2 = Mul(v, v);
+    __m128 r = _mm_sub_ps(_mm_set1_ps(1.0f / 362880.0f), Mul(x2, _mm_set1_ps(1.0f / 39916800.0f)));
+    r = Add(_mm_set1_ps(-1.0f / 5040.0f), Mul(x2, r));
+    r = Add(_mm_set1_ps(1.0f / 120.0f), Mul(x2, r));
+    r = Add(_mm_set1_ps(-1.0f / 6.0f), Mul(x2, r));
+    return Add(_mm_set1_ps(1.0f), Mul(x2, r));
+  }
+
+  __m128 Translation(const RigidMatrix* a, const RigidMatrix* b, const uint16_t* listed, int element) const {
+    const __m128 pa = _mm_set_ps(a[listed[3]].m[element], a[listed[2]].m[element], a[listed[1]].m[element],
+                                 a[listed[0]].m[element]);
+    const __m128 pb = _mm_set_ps(b[listed[3]].m[element], b[listed[2]].m[element], b[listed[1]].m[element],
+                                 b[listed[0]].m[element]);
+    return Add(pa, Mul(_mm_sub_ps(pb, pa), t_));
+  }
+
+  __m128 t_;
+  __m128 u_;
+  float t1_;
+};
+#endif
+
 }  // namespace
 
 bool BlendRigidListed(const RigidMatrix* a, const RigidRotation* ra, const RigidMatrix* b, const RigidRotation* rb,
@@ -302,10 +427,16 @@ bool BlendRigidListed(const RigidMatrix* a, const RigidRotation* ra, const Rigid
     return true;
   }
 
+  size_t start = 0;
+#ifdef FRAMOLT_BLEND_FOUR
+  const FourLanes four(t);
+  for (; start + 4 <= count; start += 4)
+    if (!four.Blend(a, ra, b, rb, indices + start, out)) return false;
+#endif
   float cosine[kBlendGroup];
   float side[kBlendGroup];
   ArcWeights weights[kBlendGroup];
-  for (size_t base = 0; base < count; base += kBlendGroup) {
+  for (size_t base = start; base < count; base += kBlendGroup) {
     const size_t group = std::min(kBlendGroup, count - base);
     const uint16_t* listed = indices + base;
     for (size_t k = 0; k < group; ++k) {

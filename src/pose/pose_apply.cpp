@@ -5,14 +5,13 @@
 #include <string>
 #include <string_view>
 
-#include <xmmintrin.h>
-
 #include "core/log.h"
 #include "core/text.h"
 #include "entity/entity_layout.h"
 #include "entity/entity_runtime.h"
 #include "entity/root_registries.h"
 #include "host/host_memory.h"
+#include "interp/prefetch.h"
 #include "pose/pose_layout.h"
 #include "pose/pose_state.h"
 
@@ -36,17 +35,22 @@ PoseApplyState g_apply;
 
 uint8_t* At(void* base, size_t offset) { return static_cast<uint8_t*>(base) + offset; }
 
-bool CallBoneSetMatrix(void* bone, const RigidMatrix& matrix) {
-  using BoneSetter = void (*)(void* bone, const float* matrix, bool flag);
-  const void* setter = EntityHost().boneStateSetMatrix;
+using BoneSetter = void (*)(void* bone, const float* matrix, bool flag);
+
+// Looked up once per pass over a skeleton's bones rather than once per bone; null when unresolved.
+BoneSetter TheBoneSetter() {
+  return reinterpret_cast<BoneSetter>(const_cast<void*>(EntityHost().boneStateSetMatrix));
+}
+
+bool CallBoneSetMatrix(BoneSetter setter, void* bone, const RigidMatrix& matrix) {
   if (setter == nullptr) return false;
-  reinterpret_cast<BoneSetter>(const_cast<void*>(setter))(bone, matrix.m, false);
+  setter(bone, matrix.m, false);
   return true;
 }
 
-bool BoneReadsBack(void* bone, const RigidMatrix& expected) {
+bool BoneReadsBack(void* bone, const RigidMatrix& expected, HostRegionMemo& region) {
   const uint8_t* at = At(bone, kBoneMatrix);
-  if (!CheckHostRange(at, sizeof(RigidMatrix), false)) return false;
+  if (!CheckHostRange(at, sizeof(RigidMatrix), false, region)) return false;
   // A setter that stores what it is given is answered without the element-wise test.
   if (std::memcmp(at, &expected, sizeof(RigidMatrix)) == 0) return true;
   RigidMatrix read;
@@ -74,7 +78,27 @@ bool SkeletonAtMatches(void* entity, size_t offset, void* storedSkeleton, void* 
          BoneVectorMatches(skeleton, storedBones, count);
 }
 
-constexpr uint64_t kPrefetchAhead = 8;
+// How far ahead the bone passes ask for matrices: far enough that a load from main memory is in
+// by the time the pass reaches it.
+constexpr uint64_t kPrefetchAhead = 16;
+
+// The host's bones lie scattered over its heap and are cold when the frame starts: ask for their
+// matrices ahead of use, so that the loads overlap. A prefetch never faults.
+void PrefetchBone(void* bone) {
+  if (bone == nullptr) return;
+  const char* matrix = static_cast<const char*>(bone) + kBoneMatrix;
+  PrefetchLine(matrix);
+  PrefetchLine(matrix + sizeof(RigidMatrix) - 1);
+}
+
+void PrefetchBoneAhead(void* const* bones, uint64_t i, uint64_t count) {
+  if (i + kPrefetchAhead < count) PrefetchBone(bones[i + kPrefetchAhead]);
+}
+
+// The first bones of a pass, asked for before the blend so that they arrive while it runs.
+void PrefetchFirstBones(void* const* bones, uint64_t count) {
+  for (uint64_t i = 0; i < count && i < kPrefetchAhead; ++i) PrefetchBone(bones[i]);
+}
 
 enum class SaveOutcome { Failed, Unchanged, Differs };
 
@@ -85,17 +109,12 @@ SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t co
   buffer.applied = false;
   buffer.count = count;
   bool differs = false;
+  HostRegionMemo region;
   for (uint64_t i = 0; i < count; ++i) {
     void* bone = bones[i];
-    // The host's bones lie scattered over its heap and are cold when the frame starts: ask for the
-    // matrices a few bones ahead, so that their loads overlap. A prefetch never faults.
-    if (i + kPrefetchAhead < count && bones[i + kPrefetchAhead] != nullptr) {
-      const char* ahead = static_cast<const char*>(bones[i + kPrefetchAhead]) + kBoneMatrix;
-      _mm_prefetch(ahead, _MM_HINT_T0);
-      _mm_prefetch(ahead + sizeof(RigidMatrix) - 1, _MM_HINT_T0);
-    }
+    PrefetchBoneAhead(bones, i, count);
     buffer.bones[i] = nullptr;
-    if (bone == nullptr || !CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true)) {
+    if (bone == nullptr || !CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true, region)) {
       buffer.count = i;
       return SaveOutcome::Failed;
     }
@@ -115,9 +134,11 @@ SaveOutcome SaveBones(PoseRestoreBuffer& buffer, void* const* bones, uint64_t co
 // that bone, so that only what was touched is put back.
 bool WriteBones(PoseRestoreBuffer& buffer, const RigidMatrix* sampled) {
   buffer.applied = true;
+  HostRegionMemo region;
+  const BoneSetter setter = TheBoneSetter();
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
-    if (!CallBoneSetMatrix(bone, sampled[i]) || !BoneReadsBack(bone, sampled[i])) {
+    if (!CallBoneSetMatrix(setter, bone, sampled[i]) || !BoneReadsBack(bone, sampled[i], region)) {
       buffer.count = i + 1;
       return false;
     }
@@ -128,15 +149,20 @@ bool WriteBones(PoseRestoreBuffer& buffer, const RigidMatrix* sampled) {
 // Every saved bone is attempted even after a failure: the more of the host's pose is back, the better.
 bool PutBackBones(const PoseRestoreBuffer& buffer) {
   bool ok = true;
+  HostRegionMemo region;
+  const BoneSetter setter = TheBoneSetter();
+  PrefetchFirstBones(buffer.bones, buffer.count);
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
+    PrefetchBoneAhead(buffer.bones, i, buffer.count);
     if (bone == nullptr) continue;
-    if (!CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true) || !CallBoneSetMatrix(bone, buffer.saved[i]))
+    if (!CheckHostRange(At(bone, kBoneMatrix), sizeof(RigidMatrix), true, region) ||
+        !CallBoneSetMatrix(setter, bone, buffer.saved[i]))
       ok = false;
   }
   for (uint64_t i = 0; i < buffer.count; ++i) {
     void* bone = buffer.bones[i];
-    if (bone != nullptr && !BoneReadsBack(bone, buffer.saved[i])) ok = false;
+    if (bone != nullptr && !BoneReadsBack(bone, buffer.saved[i], region)) ok = false;
   }
   return ok;
 }
@@ -209,6 +235,7 @@ bool ApplySkeletalPropPose(SkeletalPropRecord& record, const ClockSample& sample
     ++record.unchangedSkip;
     return false;
   }
+  PrefetchFirstBones(record.storedBones, record.storedCount);
   uint64_t count = 0;
   if (SamplePoseHistory(record.history, sample, g_apply.sampled, &count) != TransformSampleResult::Interpolated)
     return false;
@@ -237,6 +264,7 @@ bool ApplySkeletalPropPose(SkeletalPropRecord& record, const ClockSample& sample
 bool ApplyBodyPose(const ClockSample& sample) {
   if (!EntityFlags().handsPose) return false;
   BodyPoseState& body = TheBodyPose();
+  PrefetchFirstBones(body.storedBones, body.storedCount);
   uint64_t count = 0;
   if (SamplePoseHistory(body.history, sample, g_apply.sampled, &count) != TransformSampleResult::Interpolated)
     return false;

@@ -101,6 +101,35 @@ TEST(HostMemory, ACachedRegionIsAskedAgainAfterTheEpochAdvances) {
   EXPECT_GT(RegionQueryCount(), queries);
 }
 
+TEST(HostMemory, ARememberedRegionAnswersAsTheCacheDoes) {
+  // A read-write page then a read-only one, checked in turn through one memo: each answer must be
+  // the plain check's, whether the memo holds the region asked about, another one, or none.
+  TwoPages pages;
+  pages.Protect(pages.second(), PAGE_READONLY);
+  const size_t page = pages.page();
+  const struct {
+    const char* name;
+    const uint8_t* address;
+    size_t length;
+    bool write;
+    bool expected;
+  } cases[] = {
+      {"null into an empty memo", nullptr, 8, false, false},
+      {"write on the first page", pages.first() + 8, 64, true, true},
+      {"empty range", pages.first() + 8, 0, false, false},
+      {"running into the read-only page", pages.first() + page - 32, 64, false, false},
+      {"read on the read-only page", pages.second(), 64, false, true},
+      {"write on the read-only page", pages.second() + 64, 64, true, false},
+      {"past the end of the read-only page", pages.second() + page - 8, 16, false, false},
+      {"back to the first page", pages.first() + page - 64, 64, true, true},
+  };
+  HostRegionMemo memo;
+  for (const auto& c : cases) {
+    EXPECT_EQ(CheckHostRange(c.address, c.length, c.write, memo), c.expected) << c.name;
+    EXPECT_EQ(CheckHostRange(c.address, c.length, c.write), c.expected) << c.name;
+  }
+}
+
 // More threads than the helpers keep caches for, each checking its own pages while the others
 // do: every answer must still be right.
 TEST(HostMemory, ManyThreadsGetRightAnswersWithOrWithoutACacheOfTheirOwn) {

@@ -133,6 +133,7 @@ TEST(InterpPoseHistory, SampledBonesAreThoseOfInterpolateRigid) {
       {"restarted by a tick gap", {{1, &poses[0]}, {2, &poses[1]}, {5, &poses[2]}, {6, &poses[3]}}, 0.5},
       {"previous tick's pose at alpha 0", {{1, &poses[1]}, {2, &poses[2]}}, 0.0},
       {"current tick's pose at alpha 1", {{1, &poses[1]}, {2, &poses[2]}}, 1.0},
+      {"from tick 0", {{0, &poses[2]}, {1, &poses[3]}}, 0.6},
   };
   for (const auto& c : cases) {
     PoseHistory& h = FreshHistory();

@@ -150,6 +150,44 @@ TEST(InterpTransform, InterpolateRigidNearTheScaleLimitStillSucceeds) {
   }
 }
 
+TEST(InterpTransform, BlendingManyBonesGivesTheBitsOfBlendingEachAlone) {
+  // Whole skeletons are blended several bones side by side; each must come out exactly as a blend
+  // of that bone alone. The pairs cover the short arc, unequal scales, a pair past the margin of
+  // rigid-by-construction blends, parallel rotations and far translations; the index list is out of
+  // order and not a multiple of the side-by-side width.
+  const RigidMatrix pairs[][2] = {
+      {RotationY(170.0f * kDeg), RotationY(-100.0f * kDeg)},
+      {AxisRotation(0.48f, 0.6f, 0.64f, 0.7f, 1.3f, 5.0f, -2.0f, 1.0f), AxisRotation(0.0f, 0.6f, -0.8f, 2.9f, 0.7f)},
+      {RotationY(0.1f, 15.99f), RotationY(0.5f, 15.9999f)},
+      {RotationY(0.4f), RotationY(0.4f, 1.0f)},
+      {Translated(RotationY(0.2f, 2.0f), 1e6f, -3e5f, 7.0f), Translated(RotationY(0.25f, 3.0f), -1e6f, 2e5f, 8.0f)},
+      {AxisRotation(0.6f, 0.0f, 0.8f, 3.1f), AxisRotation(0.6f, 0.0f, -0.8f, -3.0f, 0.5f)},
+  };
+  constexpr size_t kPairs = sizeof(pairs) / sizeof(pairs[0]);
+  constexpr size_t kBones = 23;
+  RigidMatrix a[kBones], b[kBones];
+  RigidRotation ra[kBones], rb[kBones];
+  uint16_t listed[kBones];
+  for (size_t i = 0; i < kBones; ++i) {
+    a[i] = Translated(pairs[i % kPairs][0], 0.5f * static_cast<float>(i), pairs[i % kPairs][0].m[7], 0.0f);
+    b[i] = pairs[i % kPairs][1];
+    float sa = 0.0f, sb = 0.0f;
+    ASSERT_TRUE(ValidateRigid(a[i], &sa) && ValidateRigid(b[i], &sb)) << i;
+    ra[i] = RigidRotationOf(a[i], sa);
+    rb[i] = RigidRotationOf(b[i], sb);
+    listed[i] = static_cast<uint16_t>((i * 7) % kBones);
+  }
+  for (const float t : {0.013f, 0.5f, 0.77f}) {
+    RigidMatrix together[kBones] = {};
+    ASSERT_TRUE(BlendRigidListed(a, ra, b, rb, listed, kBones, t, together)) << t;
+    for (size_t i = 0; i < kBones; ++i) {
+      RigidMatrix alone{};
+      ASSERT_TRUE(BlendRigid(a[i], ra[i], b[i], rb[i], t, &alone)) << t << ", bone " << i;
+      EXPECT_TRUE(BytewiseEqual(together[i], alone)) << t << ", bone " << i;
+    }
+  }
+}
+
 TEST(InterpTransform, InterpolateRigidRefusesBadInputAndZeroesOutput) {
   const RigidMatrix good = RotationY(0.3f);
   const struct {
