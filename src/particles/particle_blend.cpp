@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include <xmmintrin.h>
+#include <emmintrin.h>
 
 #include "particles/emitter_layout.h"
 
@@ -14,21 +14,25 @@ static_assert(emitter_layout::kCurrent == 0 && emitter_layout::kPrevious == 12 &
 static_assert(kSavedStride == 4);
 constexpr uint32_t kPrefetchAhead = 16;
 
+// Inlined whatever the optimisation level: a call per group of four would, under the Windows
+// calling convention, save and restore eight vector registers around it.
+#define PARTICLE_INLINE inline __attribute__((always_inline))
+
 // Two overlapping 16-byte loads (positions 0x00..0x0F and 0x08..0x17, both inside the checked span):
 // current = c0 c1 c2 p0, previous = p0 p1 p2 p2.
-inline void LoadPositions(const uint8_t* particle, __m128& current, __m128& previous) {
+PARTICLE_INLINE void LoadPositions(const uint8_t* particle, __m128& current, __m128& previous) {
   current = _mm_loadu_ps(reinterpret_cast<const float*>(particle));
   const __m128 tail = _mm_loadu_ps(reinterpret_cast<const float*>(particle + 8));
   previous = _mm_shuffle_ps(tail, tail, _MM_SHUFFLE(3, 3, 2, 1));
 }
 
 // Only the three floats of the current position are written.
-inline void StoreCurrent(uint8_t* particle, __m128 position) {
+PARTICLE_INLINE void StoreCurrent(uint8_t* particle, __m128 position) {
   _mm_storel_pi(reinterpret_cast<__m64*>(particle), position);
   _mm_store_ss(reinterpret_cast<float*>(particle + 8), _mm_movehl_ps(position, position));
 }
 
-inline bool BlendOne(uint8_t* particle, __m128 alpha, float* saved) {
+PARTICLE_INLINE bool BlendOne(uint8_t* particle, __m128 alpha, float* saved) {
   __m128 current;
   __m128 previous;
   LoadPositions(particle, current, previous);
@@ -51,7 +55,7 @@ struct Lane {
   __m128 blended;
 };
 
-inline Lane PrepareLane(const uint8_t* particle, __m128 alpha, float* saved) {
+PARTICLE_INLINE Lane PrepareLane(const uint8_t* particle, __m128 alpha, float* saved) {
   Lane lane;
   __m128 previous;
   LoadPositions(particle, lane.current, previous);
@@ -63,13 +67,13 @@ inline Lane PrepareLane(const uint8_t* particle, __m128 alpha, float* saved) {
 }
 
 // A particle left alone gets its own current position back, the same bits it holds.
-inline void StoreLane(uint8_t* particle, const Lane& lane, __m128 keep) {
+PARTICLE_INLINE void StoreLane(uint8_t* particle, const Lane& lane, __m128 keep) {
   StoreCurrent(particle, _mm_or_ps(_mm_and_ps(keep, lane.blended), _mm_andnot_ps(keep, lane.current)));
 }
 
 // Four particles side by side, with their step lengths summed in one register and no branch per
 // particle. The same arithmetic, in the same order, as BlendOne. Returns how many were left alone.
-inline uint32_t BlendFour(uint8_t* const* particles, __m128 alpha, float* saved) {
+PARTICLE_INLINE uint32_t BlendFour(uint8_t* const* particles, __m128 alpha, float* saved) {
   static constexpr uint8_t kLeftAlone[16] = {4, 3, 3, 2, 3, 2, 2, 1, 3, 2, 2, 1, 2, 1, 1, 0};
   const Lane a = PrepareLane(particles[0], alpha, saved);
   const Lane b = PrepareLane(particles[1], alpha, saved + 4);
@@ -98,39 +102,26 @@ inline uint32_t BlendFour(uint8_t* const* particles, __m128 alpha, float* saved)
   return kLeftAlone[smallBits];
 }
 
-inline void RestoreOne(uint8_t* particle, const float* saved) {
+PARTICLE_INLINE void RestoreOne(uint8_t* particle, const float* saved) {
   std::memcpy(particle + emitter_layout::kCurrent, saved, 3 * sizeof(float));
 }
 
-// The lowest particle address and the end of the highest particle's positions, as one range for a
-// single question; false when the range is empty or wraps.
-bool ParticleBlock(uint8_t* const* particles, uint32_t count, uintptr_t& start, size_t& bytes) {
-  // Four lanes each, so that the compares don't wait on one another.
-  uintptr_t low[4] = {UINTPTR_MAX, UINTPTR_MAX, UINTPTR_MAX, UINTPTR_MAX};
-  uintptr_t high[4] = {0, 0, 0, 0};
-  uint32_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    for (uint32_t k = 0; k < 4; ++k) {
-      const auto address = reinterpret_cast<uintptr_t>(particles[i + k]);
-      low[k] = address < low[k] ? address : low[k];
-      high[k] = address > high[k] ? address : high[k];
-    }
+// Two lanes of running minimum and maximum, so that the compares don't wait on one another.
+struct SpanLanes {
+  uintptr_t low[2] = {UINTPTR_MAX, UINTPTR_MAX};
+  uintptr_t high[2] = {0, 0};
+  void Add(uint32_t lane, uintptr_t address) {
+    low[lane] = address < low[lane] ? address : low[lane];
+    high[lane] = address > high[lane] ? address : high[lane];
   }
-  for (; i < count; ++i) {
-    const auto address = reinterpret_cast<uintptr_t>(particles[i]);
-    low[0] = address < low[0] ? address : low[0];
-    high[0] = address > high[0] ? address : high[0];
+  ParticleSpan Span(uint32_t count) const {
+    const uintptr_t lowest = low[1] < low[0] ? low[1] : low[0];
+    const uintptr_t highest = high[1] > high[0] ? high[1] : high[0];
+    const uintptr_t end = highest + kSpan;
+    if (count == 0 || lowest == 0 || end < highest) return {0, 0};
+    return {lowest, end - lowest};
   }
-  for (uint32_t k = 1; k < 4; ++k) {
-    low[0] = low[k] < low[0] ? low[k] : low[0];
-    high[0] = high[k] > high[0] ? high[k] : high[0];
-  }
-  const uintptr_t end = high[0] + kSpan;
-  if (count == 0 || low[0] == 0 || end < high[0]) return false;
-  start = low[0];
-  bytes = end - low[0];
-  return true;
-}
+};
 
 // The fallback for particles spread over several ranges: the pages the last answer of check
 // vouched for, as a byte range a particle's positions must lie in. A miss first asks for a run of
@@ -174,13 +165,35 @@ class PageWindow {
 
 }  // namespace
 
-ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t count, float a, float* saved,
-                                           HostRangeCheck check) {
+ParticleSpan CopyParticlePointers(const void* array, uint32_t count, uint8_t** out) {
+  const auto* from = static_cast<const uint8_t*>(array);
+  SpanLanes lanes;
+  uint32_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    // Two pointers per move; the host's array need not be aligned.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i * 8)));
+    uintptr_t a;
+    uintptr_t b;
+    std::memcpy(&a, from + i * 8, sizeof a);
+    std::memcpy(&b, from + i * 8 + 8, sizeof b);
+    lanes.Add(0, a);
+    lanes.Add(1, b);
+  }
+  if (i < count) {
+    uintptr_t a;
+    std::memcpy(&a, from + i * 8, sizeof a);
+    out[i] = reinterpret_cast<uint8_t*>(a);
+    lanes.Add(0, a);
+  }
+  return lanes.Span(count);
+}
+
+ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t count, ParticleSpan span, float a,
+                                           float* saved, HostRangeCheck check) {
   const __m128 alpha = _mm_set1_ps(a);
-  uintptr_t blockStart = 0;
-  size_t blockBytes = 0;
-  if (ParticleBlock(particles, count, blockStart, blockBytes) &&
-      check(reinterpret_cast<const void*>(blockStart), blockBytes, true)) {
+  const uintptr_t blockStart = span.start;
+  const size_t blockBytes = span.bytes;
+  if (blockBytes != 0 && check(reinterpret_cast<const void*>(blockStart), blockBytes, true)) {
     uint32_t leftAlone = 0;
     uint32_t i = 0;
     for (; i + 4 <= count; i += 4) {

@@ -21,6 +21,17 @@ struct ParticleScratch {
 
 using HostRangeCheck = bool (*)(const void* address, size_t length, bool needWrite);
 
+// One range from the lowest particle address to the end of the highest particle's positions;
+// zero bytes when there are no particles, one is null or the range wraps.
+struct ParticleSpan {
+  uintptr_t start;
+  size_t bytes;
+};
+
+// Copies count particle pointers from the host's array (vouched for by the caller) into out and
+// finds their span in the same pass, so that the blend needs no pass of its own over them.
+ParticleSpan CopyParticlePointers(const void* array, uint32_t count, uint8_t** out);
+
 struct ParticleBlendResult {
   bool blended;         // false: some particle could not be written, and nothing was
   uint32_t leftAlone;   // large steps and positions that are not finite
@@ -34,9 +45,9 @@ struct ParticleBlendResult {
 // previous and current at alpha; a large step, or positions that are not finite, stay as they are.
 // Both positions of every particle must pass check: one question covers all of them when they lie
 // in one range the check vouches for, else they are asked about page by page (protection is per
-// page). count <= kMaxBlendedParticles.
-ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t count, float alpha, float* saved,
-                                           HostRangeCheck check);
+// page). span is what CopyParticlePointers found for these particles. count <= kMaxBlendedParticles.
+ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t count, ParticleSpan span, float alpha,
+                                           float* saved, HostRangeCheck check);
 // Writes the saved positions back, bit for bit, to every particle that still passes check;
 // returns how many did not. blend is what BlendParticlePositions returned for these particles.
 uint32_t RestoreParticlePositions(uint8_t* const* particles, uint32_t count, const float* saved,

@@ -141,10 +141,13 @@ void* GraphicsDetour(void* emitter, void* target, float value) {
   const float alpha = g_particles.alpha.load(std::memory_order_relaxed);
   ScratchClaim claim;
   ParticleScratch* scratch = claim.get();
-  if (scratch == nullptr ||
-      !ReadHostMemory(reinterpret_cast<const void*>(array), scratch->particles, live * sizeof(scratch->particles[0])))
+  // The guarded test, then one pass that copies the pointers and finds their span.
+  const auto* particleArray = reinterpret_cast<const void*>(array);
+  if (scratch == nullptr || !CheckHostRange(particleArray, live * sizeof(scratch->particles[0]), false))
     return original(emitter, target, value);
-  const ParticleBlendResult blend = BlendParticlePositions(scratch->particles, live, alpha, scratch->saved, &CheckHostRange);
+  const ParticleSpan span = CopyParticlePointers(particleArray, live, scratch->particles);
+  const ParticleBlendResult blend =
+      BlendParticlePositions(scratch->particles, live, span, alpha, scratch->saved, &CheckHostRange);
   if (!blend.blended) return original(emitter, target, value);
   const uint32_t largeSteps = blend.leftAlone;
 

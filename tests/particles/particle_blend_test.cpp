@@ -28,6 +28,14 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 bool Writable(const void* address, size_t, bool) { return address != nullptr; }
 
+// The draw's way: the host's pointers copied into the scratch with their span, then the blend over
+// the copies (which the restore must use too).
+ParticleBlendResult Blend(uint8_t* const* hostArray, uint32_t count, float alpha, ParticleScratch& scratch,
+                          HostRangeCheck check) {
+  const ParticleSpan span = CopyParticlePointers(hostArray, count, scratch.particles);
+  return BlendParticlePositions(scratch.particles, count, span, alpha, scratch.saved, check);
+}
+
 struct BlendCase {
   const char* name;
   Particle particle;
@@ -60,7 +68,7 @@ TEST(ParticleBlendTest, DrawsBetweenStepsAndLeavesLargeOrBrokenStepsAlone) {
       std::vector<uint8_t*> particles;
       for (Particle& p : pool) particles.push_back(reinterpret_cast<uint8_t*>(&p));
       auto scratch = std::make_unique<ParticleScratch>();
-      const ParticleBlendResult result = BlendParticlePositions(particles.data(), kCount, c.alpha, scratch->saved, &Writable);
+      const ParticleBlendResult result = Blend(particles.data(), kCount, c.alpha, *scratch, &Writable);
       const Particle& p = pool[at];
       EXPECT_TRUE(result.blended) << c.name << " at " << at;
       EXPECT_EQ(result.leftAlone, c.blended ? 0u : 1u) << c.name << " at " << at;
@@ -91,12 +99,50 @@ TEST(ParticleBlendTest, RestoreBringsBackEveryBitWhateverTheCount) {
     }
     const std::vector<Particle> simulated = pool;
     auto scratch = std::make_unique<ParticleScratch>();
-    const ParticleBlendResult result = BlendParticlePositions(particles.data(), count, 0.37f, scratch->saved, &Writable);
+    const ParticleBlendResult result = Blend(particles.data(), count, 0.37f, *scratch, &Writable);
     EXPECT_TRUE(result.blended) << count;
     EXPECT_EQ(result.leftAlone, (count + 2) / 5) << count;
     EXPECT_NE(std::memcmp(pool.data(), simulated.data(), count * sizeof(Particle)), 0) << count << ": nothing moved";
-    EXPECT_EQ(RestoreParticlePositions(particles.data(), count, scratch->saved, result, &Writable), 0u) << count;
+    EXPECT_EQ(RestoreParticlePositions(scratch->particles, count, scratch->saved, result, &Writable), 0u) << count;
     EXPECT_EQ(std::memcmp(pool.data(), simulated.data(), count * sizeof(Particle)), 0) << count;
+  }
+}
+
+TEST(ParticlePointerCopyTest, CopiesEveryPointerAndSpansTheirPositionsFromAnyArrayAlignment) {
+  constexpr size_t kSpan = emitter_layout::kPositionsSpan;
+  const uintptr_t base = 0x7f0000100000;
+  auto at = [&](uintptr_t offset) { return reinterpret_cast<uint8_t*>(base + offset); };
+  struct Case {
+    const char* name;
+    std::vector<uint8_t*> particles;
+    uintptr_t start;   // expected span; bytes 0 when there is none
+    size_t bytes;
+  };
+  const Case cases[] = {
+      {"one particle", {at(0x40)}, base + 0x40, kSpan},
+      {"lowest and highest both in the odd lane", {at(0x300), at(0x30), at(0x90), at(0x600), at(0x120)}, base + 0x30,
+       0x600 - 0x30 + kSpan},
+      {"lowest and highest in the last, unpaired particle", {at(0x300), at(0x330), at(0x360), at(0x360), at(0x10000)},
+       base + 0x300, 0x10000 - 0x300 + kSpan},
+      {"lowest last of an even count", {at(0x300), at(0x330), at(0x360), at(0x8)}, base + 0x8, 0x360 - 0x8 + kSpan},
+      {"no particles", {}, 0, 0},
+      {"a null particle", {at(0x300), nullptr, at(0x360)}, 0, 0},
+      {"positions that would wrap the address space", {at(0x300), reinterpret_cast<uint8_t*>(UINTPTR_MAX - 8)}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const auto count = static_cast<uint32_t>(c.particles.size());
+    // The host's array at every offset within 16 bytes, as a byte image.
+    for (size_t offset = 0; offset < 16; offset += 4) {
+      std::vector<uint8_t> host(offset + count * sizeof(uint8_t*) + 8, 0xAB);
+      if (count != 0) std::memcpy(host.data() + offset, c.particles.data(), count * sizeof(uint8_t*));
+      auto scratch = std::make_unique<ParticleScratch>();
+      std::fill(std::begin(scratch->particles), std::end(scratch->particles), at(0xDEAD));
+      const ParticleSpan span = CopyParticlePointers(host.data() + offset, count, scratch->particles);
+      EXPECT_EQ(span.bytes, c.bytes) << c.name << " at offset " << offset;
+      if (c.bytes != 0) EXPECT_EQ(span.start, c.start) << c.name << " at offset " << offset;
+      for (uint32_t i = 0; i < count; ++i) EXPECT_EQ(scratch->particles[i], c.particles[i]) << c.name << " #" << i;
+      EXPECT_EQ(scratch->particles[count], at(0xDEAD)) << c.name << ": wrote past the count";
+    }
   }
 }
 
@@ -159,7 +205,7 @@ TEST(ParticleAccessTest, AsksOnceForOneBlockElsePageByPageAndTouchesNothingWhenA
     g_memory = {reachable, reachable + 19 * kPage, hole, hole == 0 ? 0 : hole + kPage, 0};
     auto scratch = std::make_unique<ParticleScratch>();
     const auto count = static_cast<uint32_t>(c.particles.size());
-    const ParticleBlendResult result = BlendParticlePositions(c.particles.data(), count, 0.5f, scratch->saved, &FakeCheck);
+    const ParticleBlendResult result = Blend(c.particles.data(), count, 0.5f, *scratch, &FakeCheck);
     EXPECT_EQ(result.blended, c.blended) << c.name;
     EXPECT_EQ(g_memory.questions, c.questions) << c.name;
     if (result.blended) {
@@ -168,7 +214,7 @@ TEST(ParticleAccessTest, AsksOnceForOneBlockElsePageByPageAndTouchesNothingWhenA
       g_memory.end = reachable + kPage;
       const auto beyond = static_cast<uint32_t>(std::count_if(c.particles.begin(), c.particles.end(),
                                                               [&](uint8_t* p) { return p > at(kPage - 24); }));
-      EXPECT_EQ(RestoreParticlePositions(c.particles.data(), count, scratch->saved, result, &FakeCheck), beyond) << c.name;
+      EXPECT_EQ(RestoreParticlePositions(scratch->particles, count, scratch->saved, result, &FakeCheck), beyond) << c.name;
       *pool = *before;
     } else {
       EXPECT_EQ(std::memcmp(pool.get(), before.get(), sizeof(Pool)), 0) << c.name << ": a refused draw changed particles";
