@@ -121,13 +121,22 @@ Quaternion QuaternionMultiply(const Quaternion& a, const Quaternion& b) noexcept
           a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
 }
 
-float QuaternionAngleBetween(Quaternion a, Quaternion b) noexcept {
+namespace {
+
+// Squared chord between two unit quaternions along the shorter arc (b flipped to a's side).
+float ShortArcChordSquared(Quaternion a, Quaternion b) noexcept {
   if (QuaternionDot(a, b) < 0.0f) b = {-b.w, -b.x, -b.y, -b.z};
   const float dw = a.w - b.w;
   const float dx = a.x - b.x;
   const float dy = a.y - b.y;
   const float dz = a.z - b.z;
-  const float e = std::sqrt(dw * dw + dx * dx + dy * dy + dz * dz);
+  return dw * dw + dx * dx + dy * dy + dz * dz;
+}
+
+}  // namespace
+
+float QuaternionAngleBetween(Quaternion a, Quaternion b) noexcept {
+  const float e = std::sqrt(ShortArcChordSquared(a, b));
   return 4.0f * std::asin(std::min(1.0f, e / 2.0f));
 }
 
@@ -488,12 +497,7 @@ constexpr float kChordSquaredSurelyBelow = 0.999f;
 constexpr float kChordSquaredSurelyAbove = 1.001f;
 
 bool TurnedTooFar(Quaternion older, Quaternion newer) noexcept {
-  if (QuaternionDot(older, newer) < 0.0f) newer = {-newer.w, -newer.x, -newer.y, -newer.z};
-  const float dw = older.w - newer.w;
-  const float dx = older.x - newer.x;
-  const float dy = older.y - newer.y;
-  const float dz = older.z - newer.z;
-  const float chordSquared = dw * dw + dx * dx + dy * dy + dz * dz;
+  const float chordSquared = ShortArcChordSquared(older, newer);
   if (chordSquared < kChordSquaredSurelyBelow) return false;
   if (chordSquared > kChordSquaredSurelyAbove) return true;
   return QuaternionAngleBetween(older, newer) > kDiscontinuityAngle;
