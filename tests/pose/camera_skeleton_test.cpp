@@ -16,6 +16,7 @@
 #include "entity/root_registries.h"
 #include "pose/camera_rig.h"
 #include "pose/pose_state.h"
+#include "pose/skeleton_test_host.h"
 
 namespace {
 
@@ -33,9 +34,7 @@ class CameraSkeletonAttach : public ::testing::Test {
     entity_.SetVtable(entity_test::TestVtable());
   }
   void TearDown() override {
-    MutableEntityFlags() = EntityRuntimeFlags{};
-    ClearPoseTables();
-    ClearRootRegistries();
+    pose_test::ResetPoseRuntime();
     JoinCameraSkeleton(false);
   }
 

@@ -89,18 +89,12 @@ class PoseApplyTest : public ::testing::Test {
   void SetUp() override {
     pose_test::UseSkeletonTestHost(&TestBoneSetMatrix);
     g_setter = BoneSetterCalls{};
+    pose_test::ResetPoseRuntime();
     EntityRuntimeFlags& flags = MutableEntityFlags();
-    flags = EntityRuntimeFlags{};
     flags.hostBase = 1;
     flags.handsPose = flags.ragdollPose = true;
-    ClearPoseTables();
-    ClearRootRegistries();
   }
-  void TearDown() override {
-    ClearPoseTables();
-    ClearRootRegistries();
-    MutableEntityFlags() = EntityRuntimeFlags{};
-  }
+  void TearDown() override { pose_test::ResetPoseRuntime(); }
 
   // Two ticks of history for the owner, filled as the capture would fill them.
   void Fill(Owner owner, bool identicalTicks = false) {

@@ -54,18 +54,12 @@ class PoseCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     pose_test::UseSkeletonTestHost();
+    pose_test::ResetPoseRuntime();
     EntityRuntimeFlags& flags = MutableEntityFlags();
-    flags = EntityRuntimeFlags{};
     flags.hostBase = 1;
     flags.handsRoot = flags.handsPose = flags.worldRoot = flags.ragdollPose = flags.diagnostics = true;
-    ClearPoseTables();
-    ClearRootRegistries();
   }
-  void TearDown() override {
-    ClearPoseTables();
-    ClearRootRegistries();
-    MutableEntityFlags() = EntityRuntimeFlags{};
-  }
+  void TearDown() override { pose_test::ResetPoseRuntime(); }
 };
 
 struct Step {

@@ -5,8 +5,10 @@
 
 #include "entity/entity_runtime.h"
 #include "entity/entity_test_host.h"
+#include "entity/root_registries.h"
 #include "host/host_memory.h"
 #include "pose/pose_layout.h"
+#include "pose/pose_state.h"
 
 namespace pose_test {
 namespace {
@@ -46,6 +48,12 @@ void UseSkeletonTestHost(void (*boneSetter)(void* bone, const float* matrix, boo
 }
 
 void* AgentVtable() { return g_agentVtable; }
+
+void ResetPoseRuntime() {
+  MutableEntityFlags() = EntityRuntimeFlags{};
+  ClearPoseTables();
+  ClearRootRegistries();
+}
 
 RigidMatrix BoneLocal(size_t bone, uint64_t step) {
   const float yaw = 0.01f * static_cast<float>(bone) + 0.02f * static_cast<float>(step);

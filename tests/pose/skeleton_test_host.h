@@ -16,6 +16,8 @@ inline constexpr size_t kMaxTestBones = 260;
 void UseSkeletonTestHost(void (*boneSetter)(void* bone, const float* matrix, bool flag) = nullptr);
 // The virtual table of that agent class, for TestEntity::SetVtable.
 void* AgentVtable();
+// Empty pose tables and root registries, every runtime flag off: where each test starts and ends.
+void ResetPoseRuntime();
 
 class TestSkeleton {
  public:
