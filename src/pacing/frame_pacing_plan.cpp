@@ -28,16 +28,18 @@ constexpr double kMoveMarginSeconds = 0.0007;
 constexpr double kMinMoveSpacingSeconds = 1.0;
 constexpr double kMaxMoveSpacingSeconds = 64.0;
 
+// Where the early wait ends for a frame with (step) or without a host step before its sample.
+double EarlyWaitEnd(const FramePacer& pacer, double nextDeadline, double interval, bool step) {
+  return nextDeadline - std::clamp(pacer.lead[step ? 1 : 0] + kLeadSpareSeconds, kMinMarginSeconds, interval / 2.0);
+}
+
 }  // namespace
 
 double PlanEarlyWaitEnd(FramePacer& pacer, double nextDeadline, double interval, bool stepDueKnown,
                         double stepDueAt) {
-  const auto end = [&](bool step) {
-    return nextDeadline - std::clamp(pacer.lead[step ? 1 : 0] + kLeadSpareSeconds, kMinMarginSeconds, interval / 2.0);
-  };
   // Unknown due times count as a step every frame: the larger lead is the safe one.
-  pacer.stepExpected = !stepDueKnown || stepDueAt <= end(true);
-  return end(pacer.stepExpected);
+  pacer.stepExpected = !stepDueKnown || stepDueAt <= EarlyWaitEnd(pacer, nextDeadline, interval, true);
+  return EarlyWaitEnd(pacer, nextDeadline, interval, pacer.stepExpected);
 }
 
 void LearnFrameLead(FramePacer& pacer, double nowSeconds) {
@@ -57,8 +59,7 @@ double PlanSampleTime(double deadline, double nowSeconds, bool stepDueKnown, dou
 double PlanCadenceMove(FramePacer& pacer, double nextDeadline, double interval, double nowSeconds,
                        bool stepDueKnown, double stepDueAt) {
   if (!stepDueKnown || !std::isfinite(stepDueAt) || !std::isfinite(nowSeconds)) return 0.0;
-  FramePacer planned = pacer;
-  const double earlyWaitEnd = PlanEarlyWaitEnd(planned, nextDeadline, interval, true, stepDueAt);
+  const double earlyWaitEnd = EarlyWaitEnd(pacer, nextDeadline, interval, true);
   if (!(stepDueAt > earlyWaitEnd) || !(stepDueAt - kStepEdgeSeconds < nextDeadline)) return 0.0;
   if (pacer.lastMove > 0.0 && nowSeconds >= pacer.lastMove && nowSeconds - pacer.lastMove < pacer.moveSpacing)
     return 0.0;
