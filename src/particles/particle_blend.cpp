@@ -8,11 +8,10 @@
 
 namespace {
 
-constexpr uintptr_t kPageSize = 4096;
 constexpr uintptr_t kSpan = emitter_layout::kPositionsSpan;
+constexpr size_t kPrefetchAhead = 16;
 static_assert(emitter_layout::kCurrent == 0 && emitter_layout::kPrevious == 12 && kSpan == 24);
 static_assert(kSavedStride == 4);
-constexpr uint32_t kPrefetchAhead = 16;
 
 // Inlined whatever the optimisation level: a call per group of four would, under the Windows
 // calling convention, save and restore eight vector registers around it.
@@ -106,139 +105,99 @@ PARTICLE_INLINE void RestoreOne(uint8_t* particle, const float* saved) {
   std::memcpy(particle + emitter_layout::kCurrent, saved, 3 * sizeof(float));
 }
 
-// Two lanes of running minimum and maximum, so that the compares don't wait on one another.
-struct SpanLanes {
-  uintptr_t low[2] = {UINTPTR_MAX, UINTPTR_MAX};
-  uintptr_t high[2] = {0, 0};
-  void Add(uint32_t lane, uintptr_t address) {
-    low[lane] = address < low[lane] ? address : low[lane];
-    high[lane] = address > high[lane] ? address : high[lane];
-  }
-  ParticleSpan Span(uint32_t count) const {
-    const uintptr_t lowest = low[1] < low[0] ? low[1] : low[0];
-    const uintptr_t highest = high[1] > high[0] ? high[1] : high[0];
-    const uintptr_t end = highest + kSpan;
-    if (count == 0 || lowest == 0 || end < highest) return {0, 0};
-    return {lowest, end - lowest};
-  }
-};
+void RestoreAll(uint8_t* const* particles, size_t count, const float* saved) {
+  for (size_t i = 0; i < count; ++i) RestoreOne(particles[i], saved + kSavedStride * i);
+}
 
-// The fallback for particles spread over several ranges: the pages the last answer of check
-// vouched for, as a byte range a particle's positions must lie in. A miss first asks for a run of
-// pages from the particle's page on (particles come from pools), then for the particle's own
-// pages; every refused run halves the runs asked for later, since a refusal costs the system query.
-class PageWindow {
+// The starts of particles whose positions lie in the region the last answer of check vouched for.
+// A particle outside it is asked about, and its region becomes the window: particles come from
+// pools, so a draw seldom asks more than once.
+class RegionWindow {
  public:
-  explicit PageWindow(HostRangeCheck check) : check_(check) {}
-  bool Admits(uint8_t* particle) {
-    const auto start = reinterpret_cast<uintptr_t>(particle);
-    if (any_ && start - first_ <= room_) return true;
-    const uintptr_t last = start + kSpan - 1;
-    if (start == 0 || last < start) return false;
-    const uintptr_t firstPage = start / kPageSize * kPageSize;
-    const uintptr_t endPage = (last / kPageSize + 1) * kPageSize;
-    uintptr_t end = 0;
-    if (runBytes_ > kPageSize) {
-      const uintptr_t runEnd = firstPage + runBytes_;
-      if (runEnd >= endPage && runEnd > firstPage && check_(reinterpret_cast<const void*>(firstPage), runBytes_, true))
-        end = runEnd;
-      else
-        runBytes_ /= 2;
-    }
-    if (end == 0) {
-      if (!check_(particle, kSpan, true)) return false;
-      end = endPage;
-    }
-    first_ = firstPage;
-    room_ = end - firstPage - kSpan;
-    any_ = true;
+  explicit RegionWindow(HostRegionCheck check) : check_(check) {}
+  bool Holds(uintptr_t start) const { return start - base_ < starts_; }
+  bool Admits(uintptr_t start) {
+    if (Holds(start)) return true;
+    HostRegionMemo region;
+    if (!check_(reinterpret_cast<const void*>(start), kSpan, true, region)) return false;
+    base_ = region.base;
+    // A region that does not hold the range it vouched for admits only what is asked again.
+    const bool holdsRange = start >= region.base && region.end >= start + kSpan;
+    starts_ = holdsRange ? region.end - kSpan - region.base + 1 : 0;
+    region_ = region;
+    ++opened_;
     return true;
   }
+  // The region, when it is the only one that was needed.
+  HostRegionMemo OnlyRegion() const { return opened_ == 1 && starts_ != 0 ? region_ : HostRegionMemo{}; }
 
  private:
-  HostRangeCheck check_;
-  uintptr_t runBytes_ = 16 * kPageSize;
-  uintptr_t first_ = 0;
-  uintptr_t room_ = 0;   // starts in [first_, first_ + room_] keep all kSpan bytes inside
-  bool any_ = false;
+  HostRegionCheck check_;
+  uintptr_t base_ = 0;
+  uintptr_t starts_ = 0;   // none: nothing is held until something is asked
+  HostRegionMemo region_;
+  uint32_t opened_ = 0;
 };
 
 }  // namespace
 
-ParticleSpan CopyParticlePointers(const void* array, uint32_t count, uint8_t** out) {
-  const auto* from = static_cast<const uint8_t*>(array);
-  SpanLanes lanes;
-  uint32_t i = 0;
-  for (; i + 2 <= count; i += 2) {
-    // Two pointers per move; the host's array need not be aligned.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i * 8)));
-    uintptr_t a;
-    uintptr_t b;
-    std::memcpy(&a, from + i * 8, sizeof a);
-    std::memcpy(&b, from + i * 8 + 8, sizeof b);
-    lanes.Add(0, a);
-    lanes.Add(1, b);
-  }
-  if (i < count) {
-    uintptr_t a;
-    std::memcpy(&a, from + i * 8, sizeof a);
-    out[i] = reinterpret_cast<uint8_t*>(a);
-    lanes.Add(0, a);
-  }
-  return lanes.Span(count);
-}
-
-ParticleBlendResult BlendParticlePositions(uint8_t* const* particles, uint32_t count, ParticleSpan span, float a,
-                                           float* saved, HostRangeCheck check) {
+ParticleBlendResult BlendParticlePositions(const void* hostArray, uint32_t count, float a, ParticleScratch& scratch,
+                                           HostRegionCheck check) {
+  const auto* from = static_cast<const uint8_t*>(hostArray);
+  uint8_t** particles = scratch.particles;
+  float* saved = scratch.saved;
   const __m128 alpha = _mm_set1_ps(a);
-  const uintptr_t blockStart = span.start;
-  const size_t blockBytes = span.bytes;
-  if (blockBytes != 0 && check(reinterpret_cast<const void*>(blockStart), blockBytes, true)) {
-    uint32_t leftAlone = 0;
-    uint32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-      // The particles are seldom still in this core's caches when the host draws them: ask for
-      // those a few groups ahead (a prefetch never faults, and these are vouched for anyway).
-      if (i + kPrefetchAhead + 4 <= count)
-        for (uint32_t k = 0; k < 4; ++k)
-          _mm_prefetch(reinterpret_cast<const char*>(particles[i + kPrefetchAhead + k]), _MM_HINT_T0);
-      leftAlone += BlendFour(particles + i, alpha, saved + kSavedStride * i);
-    }
-    for (; i < count; ++i) leftAlone += !BlendOne(particles[i], alpha, saved + kSavedStride * i);
-    return {true, leftAlone, blockStart, blockBytes};
-  }
-
-  PageWindow window(check);
+  RegionWindow window(check);
   uint32_t leftAlone = 0;
-  uint32_t i = 0;
+  size_t i = 0;
   bool admitted = true;
   for (; i + 4 <= count; i += 4) {
-    admitted = window.Admits(particles[i]) && window.Admits(particles[i + 1]) && window.Admits(particles[i + 2]) &&
-               window.Admits(particles[i + 3]);
-    if (!admitted) break;
+    // The host's array need not be aligned; the copies are what the blend and the restore use.
+    std::memcpy(particles + i, from + i * sizeof(uint8_t*), 4 * sizeof(uint8_t*));
+    const auto p0 = reinterpret_cast<uintptr_t>(particles[i]);
+    const auto p1 = reinterpret_cast<uintptr_t>(particles[i + 1]);
+    const auto p2 = reinterpret_cast<uintptr_t>(particles[i + 2]);
+    const auto p3 = reinterpret_cast<uintptr_t>(particles[i + 3]);
+    if (!(window.Holds(p0) & window.Holds(p1) & window.Holds(p2) & window.Holds(p3))) {
+      admitted = window.Admits(p0) && window.Admits(p1) && window.Admits(p2) && window.Admits(p3);
+      if (!admitted) break;
+    }
+    // The particles are seldom still in this core's caches when the host draws them, nor in
+    // an order the processor foresees: ask for those a few groups ahead (a prefetch never faults).
+    if (i + kPrefetchAhead + 4 <= count)
+      for (size_t k = 0; k < 4; ++k) {
+        const char* ahead;
+        std::memcpy(&ahead, from + (i + kPrefetchAhead + k) * sizeof(uint8_t*), sizeof ahead);
+        _mm_prefetch(ahead, _MM_HINT_T0);
+      }
     leftAlone += BlendFour(particles + i, alpha, saved + kSavedStride * i);
   }
   for (; admitted && i < count; ++i) {
-    admitted = window.Admits(particles[i]);
+    std::memcpy(particles + i, from + i * sizeof(uint8_t*), sizeof(uint8_t*));
+    admitted = window.Admits(reinterpret_cast<uintptr_t>(particles[i]));
     if (!admitted) break;
     leftAlone += !BlendOne(particles[i], alpha, saved + kSavedStride * i);
   }
-  if (admitted) return {true, leftAlone, 0, 0};
+  if (admitted) return {true, leftAlone, window.OnlyRegion()};
   // Undo what was drawn so far: those particles passed their check a moment ago.
-  for (uint32_t k = 0; k < i; ++k) RestoreOne(particles[k], saved + kSavedStride * k);
-  return {false, 0, 0, 0};
+  RestoreAll(particles, i, saved);
+  return {false, 0, {}};
 }
 
-uint32_t RestoreParticlePositions(uint8_t* const* particles, uint32_t count, const float* saved,
-                                  const ParticleBlendResult& blend, HostRangeCheck check) {
-  if (blend.blockBytes != 0 && check(reinterpret_cast<const void*>(blend.blockStart), blend.blockBytes, true)) {
-    for (uint32_t i = 0; i < count; ++i) RestoreOne(particles[i], saved + kSavedStride * i);
+uint32_t RestoreParticlePositions(const ParticleScratch& scratch, uint32_t count, const ParticleBlendResult& blend,
+                                  HostRegionCheck check) {
+  uint8_t* const* particles = scratch.particles;
+  const float* saved = scratch.saved;
+  const HostRegionMemo& region = blend.region;
+  HostRegionMemo again;
+  if (region.end != 0 && check(reinterpret_cast<const void*>(region.base), region.end - region.base, true, again)) {
+    RestoreAll(particles, count, saved);
     return 0;
   }
-  PageWindow window(check);
+  RegionWindow window(check);
   uint32_t skipped = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (window.Admits(particles[i])) RestoreOne(particles[i], saved + kSavedStride * i);
+  for (size_t i = 0; i < count; ++i) {
+    if (window.Admits(reinterpret_cast<uintptr_t>(particles[i]))) RestoreOne(particles[i], saved + kSavedStride * i);
     else ++skipped;
   }
   return skipped;

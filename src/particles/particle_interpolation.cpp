@@ -141,13 +141,12 @@ void* GraphicsDetour(void* emitter, void* target, float value) {
   const float alpha = g_particles.alpha.load(std::memory_order_relaxed);
   ScratchClaim claim;
   ParticleScratch* scratch = claim.get();
-  // The guarded test, then one pass that copies the pointers and finds their span.
+  // The guarded test of the host's array, then one pass that copies its pointers and blends.
   const auto* particleArray = reinterpret_cast<const void*>(array);
   if (scratch == nullptr || !CheckHostRange(particleArray, live * sizeof(scratch->particles[0]), false))
     return original(emitter, target, value);
-  const ParticleSpan span = CopyParticlePointers(particleArray, live, scratch->particles);
   const ParticleBlendResult blend =
-      BlendParticlePositions(scratch->particles, live, span, alpha, scratch->saved, &CheckHostRange);
+      BlendParticlePositions(particleArray, live, alpha, *scratch, &CheckHostRangeAndRemember);
   if (!blend.blended) return original(emitter, target, value);
   const uint32_t largeSteps = blend.leftAlone;
 
@@ -156,7 +155,7 @@ void* GraphicsDetour(void* emitter, void* target, float value) {
   const int64_t t2 = t0 > 0 ? CounterNow() : 0;
 
   // Particles whose pages went away during the draw are not written.
-  RestoreParticlePositions(scratch->particles, live, scratch->saved, blend, &CheckHostRange);
+  RestoreParticlePositions(*scratch, live, blend, &CheckHostRangeAndRemember);
   if (t0 > 0) {
     const int64_t own = CounterNow() - t0 - (t2 - t1);
     if (own > 0) Add(counters.ownTicks, static_cast<uint64_t>(own));

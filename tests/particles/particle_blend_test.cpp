@@ -26,14 +26,10 @@ static_assert(offsetof(Particle, previous) == emitter_layout::kPrevious);
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-bool Writable(const void* address, size_t, bool) { return address != nullptr; }
-
-// The draw's way: the host's pointers copied into the scratch with their span, then the blend over
-// the copies (which the restore must use too).
-ParticleBlendResult Blend(uint8_t* const* hostArray, uint32_t count, float alpha, ParticleScratch& scratch,
-                          HostRangeCheck check) {
-  const ParticleSpan span = CopyParticlePointers(hostArray, count, scratch.particles);
-  return BlendParticlePositions(scratch.particles, count, span, alpha, scratch.saved, check);
+// Everything but the null page is one writable region.
+bool Writable(const void* address, size_t, bool, HostRegionMemo& region) {
+  region = {1, UINTPTR_MAX, true};
+  return address != nullptr;
 }
 
 struct BlendCase {
@@ -68,7 +64,7 @@ TEST(ParticleBlendTest, DrawsBetweenStepsAndLeavesLargeOrBrokenStepsAlone) {
       std::vector<uint8_t*> particles;
       for (Particle& p : pool) particles.push_back(reinterpret_cast<uint8_t*>(&p));
       auto scratch = std::make_unique<ParticleScratch>();
-      const ParticleBlendResult result = Blend(particles.data(), kCount, c.alpha, *scratch, &Writable);
+      const ParticleBlendResult result = BlendParticlePositions(particles.data(), kCount, c.alpha, *scratch, &Writable);
       const Particle& p = pool[at];
       EXPECT_TRUE(result.blended) << c.name << " at " << at;
       EXPECT_EQ(result.leftAlone, c.blended ? 0u : 1u) << c.name << " at " << at;
@@ -86,67 +82,37 @@ TEST(ParticleBlendTest, DrawsBetweenStepsAndLeavesLargeOrBrokenStepsAlone) {
   }
 }
 
-TEST(ParticleBlendTest, RestoreBringsBackEveryBitWhateverTheCount) {
-  // Counts around the unrolled groups of four, with awkward values and a large step mixed in.
+TEST(ParticleBlendTest, RestoreBringsBackEveryBitWhateverTheCountAndArrayAlignment) {
+  // Counts around the unrolled groups of four, with awkward values and a large step mixed in; the
+  // host's array at several offsets, since it need not be aligned.
   for (uint32_t count : {1u, 3u, 4u, 5u, 7u, 8u, 4095u, 4096u}) {
+    const size_t offset = 4 * (count % 4);
     std::vector<Particle> pool(count);
-    std::vector<uint8_t*> particles(count);
+    std::vector<uint8_t> host(offset + count * sizeof(uint8_t*));
     for (uint32_t i = 0; i < count; ++i) {
       const float x = 0.1f * static_cast<float>(i) + 1e-7f;
       pool[i] = {{x, -x / 3.0f, 1e30f}, {x - 0.3f, -x / 3.0f + 0.7f, 1e30f}};
       if (i % 5 == 2) pool[i].current[2] = 1e30f + 1e24f;   // a large step
-      particles[i] = reinterpret_cast<uint8_t*>(&pool[i]);
+      const uint8_t* particle = reinterpret_cast<uint8_t*>(&pool[i]);
+      std::memcpy(host.data() + offset + i * sizeof particle, &particle, sizeof particle);
     }
     const std::vector<Particle> simulated = pool;
     auto scratch = std::make_unique<ParticleScratch>();
-    const ParticleBlendResult result = Blend(particles.data(), count, 0.37f, *scratch, &Writable);
+    if (count < kMaxBlendedParticles) scratch->particles[count] = nullptr;
+    const ParticleBlendResult result = BlendParticlePositions(host.data() + offset, count, 0.37f, *scratch, &Writable);
     EXPECT_TRUE(result.blended) << count;
     EXPECT_EQ(result.leftAlone, (count + 2) / 5) << count;
     EXPECT_NE(std::memcmp(pool.data(), simulated.data(), count * sizeof(Particle)), 0) << count << ": nothing moved";
-    EXPECT_EQ(RestoreParticlePositions(scratch->particles, count, scratch->saved, result, &Writable), 0u) << count;
+    if (count < kMaxBlendedParticles) EXPECT_EQ(scratch->particles[count], nullptr) << count << ": copied past the count";
+    // The host reuses its array during the draw: the restore reaches the particles that were drawn.
+    std::fill(host.begin(), host.end(), 0);
+    EXPECT_EQ(RestoreParticlePositions(*scratch, count, result, &Writable), 0u) << count;
     EXPECT_EQ(std::memcmp(pool.data(), simulated.data(), count * sizeof(Particle)), 0) << count;
   }
 }
 
-TEST(ParticlePointerCopyTest, CopiesEveryPointerAndSpansTheirPositionsFromAnyArrayAlignment) {
-  constexpr size_t kSpan = emitter_layout::kPositionsSpan;
-  const uintptr_t base = 0x7f0000100000;
-  auto at = [&](uintptr_t offset) { return reinterpret_cast<uint8_t*>(base + offset); };
-  struct Case {
-    const char* name;
-    std::vector<uint8_t*> particles;
-    uintptr_t start;   // expected span; bytes 0 when there is none
-    size_t bytes;
-  };
-  const Case cases[] = {
-      {"one particle", {at(0x40)}, base + 0x40, kSpan},
-      {"lowest and highest both in the odd lane", {at(0x300), at(0x30), at(0x90), at(0x600), at(0x120)}, base + 0x30,
-       0x600 - 0x30 + kSpan},
-      {"lowest and highest in the last, unpaired particle", {at(0x300), at(0x330), at(0x360), at(0x360), at(0x10000)},
-       base + 0x300, 0x10000 - 0x300 + kSpan},
-      {"lowest last of an even count", {at(0x300), at(0x330), at(0x360), at(0x8)}, base + 0x8, 0x360 - 0x8 + kSpan},
-      {"no particles", {}, 0, 0},
-      {"a null particle", {at(0x300), nullptr, at(0x360)}, 0, 0},
-      {"positions that would wrap the address space", {at(0x300), reinterpret_cast<uint8_t*>(UINTPTR_MAX - 8)}, 0, 0},
-  };
-  for (const Case& c : cases) {
-    const auto count = static_cast<uint32_t>(c.particles.size());
-    // The host's array at every offset within 16 bytes, as a byte image.
-    for (size_t offset = 0; offset < 16; offset += 4) {
-      std::vector<uint8_t> host(offset + count * sizeof(uint8_t*) + 8, 0xAB);
-      if (count != 0) std::memcpy(host.data() + offset, c.particles.data(), count * sizeof(uint8_t*));
-      auto scratch = std::make_unique<ParticleScratch>();
-      std::fill(std::begin(scratch->particles), std::end(scratch->particles), at(0xDEAD));
-      const ParticleSpan span = CopyParticlePointers(host.data() + offset, count, scratch->particles);
-      EXPECT_EQ(span.bytes, c.bytes) << c.name << " at offset " << offset;
-      if (c.bytes != 0) EXPECT_EQ(span.start, c.start) << c.name << " at offset " << offset;
-      for (uint32_t i = 0; i < count; ++i) EXPECT_EQ(scratch->particles[i], c.particles[i]) << c.name << " #" << i;
-      EXPECT_EQ(scratch->particles[count], at(0xDEAD)) << c.name << ": wrote past the count";
-    }
-  }
-}
-
-// Answers like CheckHostRange for one mapping with an unmapped hole, counting the questions.
+// Answers like CheckHostRangeAndRemember for one mapping with an unmapped hole, whose two sides
+// are the regions; counts the questions.
 struct FakeMemory {
   uintptr_t begin;
   uintptr_t end;
@@ -156,14 +122,23 @@ struct FakeMemory {
 };
 FakeMemory g_memory;
 
-bool FakeCheck(const void* address, size_t length, bool needWrite) {
+bool FakeCheck(const void* address, size_t length, bool needWrite, HostRegionMemo& region) {
   ++g_memory.questions;
   const auto start = reinterpret_cast<uintptr_t>(address);
-  const bool clearOfHole = start + length <= g_memory.holeBegin || start >= g_memory.holeEnd;
-  return needWrite && start >= g_memory.begin && start + length <= g_memory.end && clearOfHole;
+  if (start + length < start) return false;
+  const bool hole = g_memory.holeBegin != 0;
+  HostRegionMemo regions[2] = {{g_memory.begin, hole ? std::min(g_memory.holeBegin, g_memory.end) : g_memory.end, true}, {}};
+  if (hole) regions[1] = {g_memory.holeEnd, g_memory.end, true};
+  for (const HostRegionMemo& r : regions) {
+    if (r.end != 0 && start >= r.base && start + length <= r.end) {
+      region = r;
+      return needWrite;
+    }
+  }
+  return false;
 }
 
-TEST(ParticleAccessTest, AsksOnceForOneBlockElsePageByPageAndTouchesNothingWhenAnyParticleIsOutOfReach) {
+TEST(ParticleAccessTest, AsksOncePerRegionAndTouchesNothingWhenAnyParticleIsOutOfReach) {
   // A pool of twenty pages; the test's mapping ends after the first nineteen.
   constexpr size_t kPage = 4096;
   struct alignas(4096) Pool {
@@ -183,21 +158,21 @@ TEST(ParticleAccessTest, AsksOnceForOneBlockElsePageByPageAndTouchesNothingWhenA
   struct Case {
     const char* name;
     std::vector<uint8_t*> particles;
-    size_t holePage;   // 0: no hole
+    size_t holePage;    // 0: no hole
     bool blended;
-    int questions;     // by the blend
+    int questions;      // by the blend
+    int restoreAsks;    // by the restore, when all is still there
   };
   const Case cases[] = {
-      {"packed: one question for the whole block", packed(0), 0, true, 1},
-      {"packed up to the mapping's end: still one", packed((19 * kPage - 9600) / 24 * 24), 0, true, 1},
-      {"back and forth between two pages", {at(0), at(kPage), at(24), at(kPage + 24), at(48)}, 0, true, 1},
-      // The block spans the hole: the run of sixteen pages is refused and the next runs are halved.
-      {"two pools either side of a hole: page by page, refused runs halving",
-       {at(0), at(24), at(12 * kPage), at(12 * kPage + 24), at(kPage + 48)}, 10, true, 6},
-      {"a null particle", {at(0), at(24), at(48), nullptr, at(96)}, 0, false, 1},
-      {"positions running past the mapping", {at(24), at(48), at(19 * kPage - 8)}, 0, false, 4},
-      {"a particle out of reach, last of a group of four", {at(0), at(24), at(48), at(19 * kPage + 96)}, 0, false, 4},
-      {"a particle at the top of the address space", {at(0), reinterpret_cast<uint8_t*>(UINTPTR_MAX - 8)}, 0, false, 1},
+      {"packed: one question, and one again to restore", packed(0), 0, true, 1, 1},
+      {"packed up to the mapping's end: still one", packed((19 * kPage - 9600) / 24 * 24), 0, true, 1, 1},
+      {"back and forth between two pages", {at(0), at(kPage), at(24), at(kPage + 24), at(48)}, 0, true, 1, 1},
+      {"two regions either side of a hole: one question per change of region",
+       {at(0), at(24), at(12 * kPage), at(12 * kPage + 24), at(kPage + 48)}, 10, true, 3, 3},
+      {"a null particle", {at(0), at(24), at(48), nullptr, at(96)}, 0, false, 2, 0},
+      {"positions running past the mapping", {at(24), at(48), at(19 * kPage - 8)}, 0, false, 2, 0},
+      {"a particle out of reach, last of a group of four", {at(0), at(24), at(48), at(19 * kPage + 96)}, 0, false, 2, 0},
+      {"a particle at the top of the address space", {at(0), reinterpret_cast<uint8_t*>(UINTPTR_MAX - 8)}, 0, false, 2, 0},
   };
   for (const Case& c : cases) {
     const auto before = std::make_unique<Pool>(*pool);
@@ -205,16 +180,22 @@ TEST(ParticleAccessTest, AsksOnceForOneBlockElsePageByPageAndTouchesNothingWhenA
     g_memory = {reachable, reachable + 19 * kPage, hole, hole == 0 ? 0 : hole + kPage, 0};
     auto scratch = std::make_unique<ParticleScratch>();
     const auto count = static_cast<uint32_t>(c.particles.size());
-    const ParticleBlendResult result = Blend(c.particles.data(), count, 0.5f, *scratch, &FakeCheck);
+    const ParticleBlendResult result = BlendParticlePositions(c.particles.data(), count, 0.5f, *scratch, &FakeCheck);
     EXPECT_EQ(result.blended, c.blended) << c.name;
     EXPECT_EQ(g_memory.questions, c.questions) << c.name;
     if (result.blended) {
       EXPECT_NE(std::memcmp(pool.get(), before.get(), sizeof(Pool)), 0) << c.name << ": nothing was drawn blended";
-      // All but the first page goes away during the draw: those particles are skipped, the rest restored.
+      const auto blended = std::make_unique<Pool>(*pool);
+      g_memory.questions = 0;
+      EXPECT_EQ(RestoreParticlePositions(*scratch, count, result, &FakeCheck), 0u) << c.name;
+      EXPECT_EQ(g_memory.questions, c.restoreAsks) << c.name;
+      EXPECT_EQ(std::memcmp(pool.get(), before.get(), sizeof(Pool)), 0) << c.name << ": not restored";
+      // Again, but all but the first page goes away during the draw: those particles are skipped.
+      *pool = *blended;
       g_memory.end = reachable + kPage;
       const auto beyond = static_cast<uint32_t>(std::count_if(c.particles.begin(), c.particles.end(),
                                                               [&](uint8_t* p) { return p > at(kPage - 24); }));
-      EXPECT_EQ(RestoreParticlePositions(scratch->particles, count, scratch->saved, result, &FakeCheck), beyond) << c.name;
+      EXPECT_EQ(RestoreParticlePositions(*scratch, count, result, &FakeCheck), beyond) << c.name;
       *pool = *before;
     } else {
       EXPECT_EQ(std::memcmp(pool.get(), before.get(), sizeof(Pool)), 0) << c.name << ": a refused draw changed particles";
