@@ -5,7 +5,9 @@ Runs the stand-in's particle scene with 60 Hz fixed steps drawn at 240 Hz, with 
 interpolation alone and with particle interpolation too, several times each. Prints the judder
 of the tracked particles in steady motion (standard deviation over mean of the drawn position's
 per-frame displacement, read from the draw log) and the plug-in's own time per particle draw as its
-report gives it, and the camera's judder in the same runs for comparison. --baseline-dll runs the
+report gives it, and the camera's judder in the same runs for comparison. The cost rows run the
+stand-in's particle-cost scene, a single emitter of 4096 particles, so that the report's own time
+per interpolated draw is what one 4096-particle draw costs. --baseline-dll runs the
 particle rows a second time with another build of the DLL in the same sitting, alternated, for a
 before/after comparison; on a busy machine run it under a real-time priority (chrt -f 5 ...). A
 measurement, not a test: it never fails on figures.
@@ -63,40 +65,82 @@ def main():
     parser.add_argument("--render-hz", type=int, default=240)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--baseline-dll", help="also run the particle rows with this QuarrenVelt.Framolt.dll")
+    parser.add_argument("--only", choices=["judder", "cost"], help="run one of the two scenes")
     opts = parser.parse_args()
+    scenes = ["judder", "cost"] if opts.only is None else [opts.only]
+    scratch = tempfile.mkdtemp(prefix="framolt-baseline-") if opts.baseline_dll else None
+    baseline = with_dll(opts.build_dir, opts.baseline_dll, scratch) if scratch else None
+    try:
+        if "judder" in scenes:
+            judder_scene(opts, baseline)
+        if "cost" in scenes:
+            cost_scene(opts, baseline)
+    finally:
+        if scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
 
+
+def scene_rows(opts, baseline):
+    """(row, build tree, particle interpolation on), the baseline between the two."""
+    rows = [("camera only", opts.build_dir, False), ("particles", opts.build_dir, True)]
+    if baseline:
+        rows.insert(1, ("baseline", baseline, True))
+    return rows
+
+
+def cost_scene(opts, baseline):
+    args = ["--scenario", "particle-cost", "--ticks", str(opts.ticks), "--render-hz", str(opts.render_hz)]
+    features = {"RenderUnlock": True, "CameraInterpolation": True}
+    rows = scene_rows(opts, baseline)
+    draw_us = {name: [] for name, _, _ in rows}
+    own_us = {name: [] for name, _, particles in rows if particles}
+    for i in range(opts.runs):
+        for name, tree, particles in rows:
+            run = run_game(tree, f"cost-{name.replace(' ', '-')}-{i}", args,
+                           ini={"features": dict(features, ParticleInterpolation=particles)})
+            if run.exit_code != 0:
+                print(f"[cost {name} {i}] exit {run.exit_code}: {run.stderr.strip()[:400]}")
+                continue
+            draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
+            if particles:
+                own_us[name].append(own_cost(run)[0])
+    print(f"one emitter of 4096 particles, {opts.render_hz} Hz, median of {opts.runs} runs:")
+    for name, values in own_us.items():
+        if values:
+            print(f"  plug-in own time ({name}; its report): {statistics.median(values):.2f} us per draw "
+                  f"(runs {', '.join(f'{v:.2f}' for v in values)})")
+    base = draw_us["camera only"]
+    for name, values in draw_us.items():
+        if base and values and name != "camera only":
+            a, b = statistics.median(base), statistics.median(values)
+            print(f"  listener draw ({name}), median of run medians: {a:.1f} us without, {b:.1f} us with particle "
+                  f"interpolation: {b - a:.1f} us per frame")
+
+
+def judder_scene(opts, baseline):
     args = ["--scenario", "particles", "--ticks", str(opts.ticks), "--render-hz", str(opts.render_hz)]
     features = {"RenderUnlock": True, "CameraInterpolation": True}
-    # (row, build tree, particle interpolation on)
-    rows = [("camera only", opts.build_dir, False), ("particles", opts.build_dir, True)]
-    scratch = None
-    if opts.baseline_dll:
-        scratch = tempfile.mkdtemp(prefix="framolt-baseline-")
-        rows.insert(1, ("baseline", with_dll(opts.build_dir, opts.baseline_dll, scratch), True))
+    rows = scene_rows(opts, baseline)
     judders = {name: [] for name, _, _ in rows}
     camera_judders = {name: [] for name, _, particles in rows if particles}
     draw_us = {name: [] for name, _, _ in rows}
     costs = {name: [] for name, _, particles in rows if particles}
-    try:
-        for i in range(opts.runs):
-            # Alternated, so that every kind of run sees the machine's load alike.
-            for name, tree, particles in rows:
-                run = run_game(tree, f"{name.replace(' ', '-')}-{i}", args,
-                               ini={"features": dict(features, ParticleInterpolation=particles)}, draw_log=True)
-                if run.exit_code != 0:
-                    print(f"[{name} {i}] exit {run.exit_code}: {run.stderr.strip()[:400]}")
-                    continue
-                judders[name].append(statistics.median(particle_judder(run, p) for p in STEADY))
-                # The particle detours run inside the listener's draw: the median draw time with and
-                # without them tells their cost per frame, and a median is not moved by preemption.
-                draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
-                if particles:
-                    costs[name].append(own_cost(run))
-                    start = run.frames[0]["present_s"] + 0.5 if run.frames else 0.0
-                    camera_judders[name].append(judder([f for f in run.frames if f["present_s"] >= start]))
-    finally:
-        if scratch:
-            shutil.rmtree(scratch, ignore_errors=True)
+    for i in range(opts.runs):
+        # Alternated, so that every kind of run sees the machine's load alike.
+        for name, tree, particles in rows:
+            run = run_game(tree, f"{name.replace(' ', '-')}-{i}", args,
+                           ini={"features": dict(features, ParticleInterpolation=particles)}, draw_log=True)
+            if run.exit_code != 0:
+                print(f"[{name} {i}] exit {run.exit_code}: {run.stderr.strip()[:400]}")
+                continue
+            judders[name].append(statistics.median(particle_judder(run, p) for p in STEADY))
+            # The particle detours run inside the listener's draw: the median draw time with and
+            # without them tells their cost per frame, and a median is not moved by preemption.
+            draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
+            if particles:
+                costs[name].append(own_cost(run))
+                start = run.frames[0]["present_s"] + 0.5 if run.frames else 0.0
+                camera_judders[name].append(judder([f for f in run.frames if f["present_s"] >= start]))
 
     print(f"particle judder, median of {', '.join(STEADY)} per run, 60 Hz steps drawn at {opts.render_hz} Hz:")
     for name, values in judders.items():
@@ -124,9 +168,8 @@ def main():
             per_draw = statistics.median(c[0] for c in values)
             per_particle = statistics.median(c[1] for c in values)
             print(f"plug-in own time ({name}; its report, wall time between its counter reads): median "
-                  f"{per_draw:.2f} us per interpolated draw, {per_particle:.2f} ns per particle, so "
-                  f"{per_particle * 4096 / 1000:.1f} us for 4096 particles (runs: "
-                  f"{', '.join(f'{c[1]:.2f}' for c in values)} ns per particle)")
+                  f"{per_draw:.2f} us per interpolated draw of this scene's mix, {per_particle:.2f} ns per "
+                  f"particle (runs: {', '.join(f'{c[1]:.2f}' for c in values)} ns per particle)")
 
 
 if __name__ == "__main__":

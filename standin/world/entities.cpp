@@ -505,6 +505,7 @@ void CreateEntities() {
     case Scenario::Full:
     case Scenario::Steady:
     case Scenario::Particles:
+    case Scenario::ParticleCost:
     case Scenario::Skeletons:
     case Scenario::SkeletonLoad:
     case Scenario::CameraRide:

@@ -155,6 +155,7 @@ bool ParseOptions(Options* o, std::wstring* error) {
       else if (v == L"stress") o->scenario = Scenario::Stress;
       else if (v == L"full-load") o->scenario = Scenario::FullLoad;
       else if (v == L"particles") o->scenario = Scenario::Particles;
+      else if (v == L"particle-cost") o->scenario = Scenario::ParticleCost;
       else if (v == L"skeletons") o->scenario = Scenario::Skeletons;
       else if (v == L"skeleton-load") o->scenario = Scenario::SkeletonLoad;
       else if (v == L"camera-ride") o->scenario = Scenario::CameraRide;
@@ -233,7 +234,8 @@ void PrintUsage() {
       "  --naive-limit FPS       Sleep(1000/FPS) whole milliseconds after every frame\n"
       "  --draw-us US            drawing work of the listener viewport (default 200)\n"
       "  --scenario NAME         full, steady, steady-world, world, faults, stress, full-load, particles,\n"
-      "                          skeletons, skeleton-load, camera-ride or skeleton-faults (default full)\n"
+      "                          particle-cost, skeletons, skeleton-load, camera-ride or skeleton-faults\n"
+      "                          (default full)\n"
       "  --host-clock 1ms|15.6ms|pause|jump\n"
       "                          the scheduler's clock: whole milliseconds (default), a 15.625 ms system\n"
       "                          tick, standing still for the last 100 ms of every 2 s, or 150 ms ahead\n"
@@ -270,6 +272,8 @@ void PrintUsage() {
       "  emitter that stops simulating at step 30 but is still drawn, emitters of 4096 and 4097\n"
       "  particles, nine sharing one registry home slot, one drawn by a render worker thread, and\n"
       "  emitters with a live count over capacity, no particle array, freed and made anew, NaN.\n"
+      "Scenario particle-cost: steady camera; one emitter of 4096 drifting particles (big4096),\n"
+      "  drawn on the game thread.\n"
       "Scenario skeletons: steady camera; the player's body (128 bones, walking) and hands (40 bones),\n"
       "  three ragdoll props whose root bones ride sliding physics bodies, two agents walking circles\n"
       "  (their mesh roots move). The draw log's kind bone has id OWNER:INDEX (PlayerBody_Model:5 is\n"

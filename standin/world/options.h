@@ -12,7 +12,7 @@
 namespace qv {
 
 enum class Scenario {
-  Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad, Particles,
+  Full, Steady, SteadyWorld, World, Faults, Stress, FullLoad, Particles, ParticleCost,
   Skeletons, SkeletonLoad, CameraRide, SkeletonFaults
 };
 

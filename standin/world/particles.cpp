@@ -216,11 +216,31 @@ Emitter* Named(const char* name) {
   return nullptr;
 }
 
+// Every emitter takes part in the leak check.
+void ShadowEveryEmitter() {
+  ParticleWorld& pw = ThePW();
+  for (size_t i = 0; i < pw.count; ++i) {
+    Emitter& e = pw.emitters[i];
+    static const wchar_t kKind[] = L"particle";
+    static const wchar_t kField[] = L"positions";
+    const uint64_t none = 0;
+    ShadowWrote(ShadowTrackReader({kKind, e.name, kField}, &ReadLeaks, &e, sizeof none), &none);
+  }
+}
+
 }  // namespace
 
 void CreateParticles() {
-  if (TheWorld().options.scenario != Scenario::Particles) return;
-  ParticleWorld& pw = ThePW();
+  const Scenario scenario = TheWorld().options.scenario;
+  if (scenario == Scenario::ParticleCost) {
+    // One emitter of the most particles a draw may blend, drawn on the game thread: what one draw costs.
+    Emitter& big = AddEmitter("big4096", Motion::Drift, 4096, 20.0f);
+    Finish(big);
+    Track(big, 4095);
+    ShadowEveryEmitter();
+    return;
+  }
+  if (scenario != Scenario::Particles) return;
   Emitter& fountain = AddEmitter("fountain", Motion::Fountain, 64, 0.0f);
   Emitter& burst = AddEmitter("burst", Motion::Burst, 32, 10.0f);
   Emitter& frozen = AddEmitter("frozen", Motion::Drift, 16, -10.0f);
@@ -259,14 +279,7 @@ void CreateParticles() {
   Track(overfull, 0);
   Track(noarray, 0);
   Track(respawn, 0);
-
-  for (size_t i = 0; i < pw.count; ++i) {
-    Emitter& e = pw.emitters[i];
-    static const wchar_t kKind[] = L"particle";
-    static const wchar_t kField[] = L"positions";
-    const uint64_t none = 0;
-    ShadowWrote(ShadowTrackReader({kKind, e.name, kField}, &ReadLeaks, &e, sizeof none), &none);
-  }
+  ShadowEveryEmitter();
 }
 
 
@@ -294,7 +307,7 @@ void StepParticles(uint64_t step, double step_seconds) {
 }
 
 void ParticlesAfterStep(uint64_t step) {
-  if (ThePW().count == 0) return;
+  if (TheWorld().options.scenario != Scenario::Particles) return;
   // The game's own bugs, each for one step now and then.
   if (step % 40 == 10) Store<uint32_t>(Named("overfull")->object, EmitterLayout::kLiveCount, 16 + 3);
   if (step % 40 == 20) Store<uint8_t**>(Named("noarray")->object, EmitterLayout::kParticles, nullptr);

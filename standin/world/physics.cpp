@@ -156,6 +156,7 @@ void CreatePhysics() {
     case Scenario::Full:
     case Scenario::Steady:
     case Scenario::Particles:
+    case Scenario::ParticleCost:
     case Scenario::Skeletons:
     case Scenario::SkeletonLoad:
     case Scenario::CameraRide:
