@@ -13,6 +13,7 @@ before/after comparison; on a busy machine run it under a real-time priority (ch
 measurement, not a test: it never fails on figures.
 """
 import argparse
+import collections
 import os
 import re
 import shutil
@@ -80,73 +81,67 @@ def main():
             shutil.rmtree(scratch, ignore_errors=True)
 
 
-def scene_rows(opts, baseline):
-    """(row, build tree, particle interpolation on), the baseline between the two."""
+def scene_runs(opts, baseline, scenario, draw_log=False):
+    """Yields (row, particle interpolation on, run) for every completed run of the scene; the rows
+    are alternated, so that every kind of run sees the machine's load alike."""
+    args = ["--scenario", scenario, "--ticks", str(opts.ticks), "--render-hz", str(opts.render_hz)]
+    features = {"RenderUnlock": True, "CameraInterpolation": True}
     rows = [("camera only", opts.build_dir, False), ("particles", opts.build_dir, True)]
     if baseline:
         rows.insert(1, ("baseline", baseline, True))
-    return rows
-
-
-def cost_scene(opts, baseline):
-    args = ["--scenario", "particle-cost", "--ticks", str(opts.ticks), "--render-hz", str(opts.render_hz)]
-    features = {"RenderUnlock": True, "CameraInterpolation": True}
-    rows = scene_rows(opts, baseline)
-    draw_us = {name: [] for name, _, _ in rows}
-    own_us = {name: [] for name, _, particles in rows if particles}
     for i in range(opts.runs):
         for name, tree, particles in rows:
-            run = run_game(tree, f"cost-{name.replace(' ', '-')}-{i}", args,
-                           ini={"features": dict(features, ParticleInterpolation=particles)})
+            run = run_game(tree, f"{scenario}-{name.replace(' ', '-')}-{i}", args,
+                           ini={"features": dict(features, ParticleInterpolation=particles)}, draw_log=draw_log)
             if run.exit_code != 0:
-                print(f"[cost {name} {i}] exit {run.exit_code}: {run.stderr.strip()[:400]}")
+                print(f"[{scenario} {name} {i}] exit {run.exit_code}: {run.stderr.strip()[:400]}")
                 continue
-            draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
-            if particles:
-                own_us[name].append(own_cost(run)[0])
-    print(f"one emitter of 4096 particles, {opts.render_hz} Hz, median of {opts.runs} runs:")
-    for name, values in own_us.items():
-        if values:
-            print(f"  plug-in own time ({name}; its report): {statistics.median(values):.2f} us per draw "
-                  f"(runs {', '.join(f'{v:.2f}' for v in values)})")
-    base = draw_us["camera only"]
+            yield name, particles, run
+
+
+def print_draw_costs(draw_us, what):
+    """The particle detours run inside the listener's draw: the median draw time with and without
+    them tells their cost per frame, and a median is not moved by preemption."""
+    base = draw_us.get("camera only")
     for name, values in draw_us.items():
         if base and values and name != "camera only":
             a, b = statistics.median(base), statistics.median(values)
-            print(f"  listener draw ({name}), median of run medians: {a:.1f} us without, {b:.1f} us with particle "
-                  f"interpolation: {b - a:.1f} us per frame")
+            print(f"listener draw ({name}), median of run medians: {a:.1f} us without, {b:.1f} us with particle "
+                  f"interpolation: {b - a:.1f} us per frame {what}")
+
+
+def cost_scene(opts, baseline):
+    draw_us = collections.defaultdict(list)
+    own_us = collections.defaultdict(list)
+    for name, particles, run in scene_runs(opts, baseline, "particle-cost"):
+        draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
+        if particles:
+            own_us[name].append(own_cost(run)[0])
+    print(f"one emitter of 4096 particles, {opts.render_hz} Hz, median of {opts.runs} runs:")
+    for name, values in own_us.items():
+        print(f"plug-in own time ({name}; its report): {statistics.median(values):.2f} us per draw "
+              f"(runs {', '.join(f'{v:.2f}' for v in values)})")
+    print_draw_costs(draw_us, "for one draw of 4096 particles")
 
 
 def judder_scene(opts, baseline):
-    args = ["--scenario", "particles", "--ticks", str(opts.ticks), "--render-hz", str(opts.render_hz)]
-    features = {"RenderUnlock": True, "CameraInterpolation": True}
-    rows = scene_rows(opts, baseline)
-    judders = {name: [] for name, _, _ in rows}
-    camera_judders = {name: [] for name, _, particles in rows if particles}
-    draw_us = {name: [] for name, _, _ in rows}
-    costs = {name: [] for name, _, particles in rows if particles}
-    for i in range(opts.runs):
-        # Alternated, so that every kind of run sees the machine's load alike.
-        for name, tree, particles in rows:
-            run = run_game(tree, f"{name.replace(' ', '-')}-{i}", args,
-                           ini={"features": dict(features, ParticleInterpolation=particles)}, draw_log=True)
-            if run.exit_code != 0:
-                print(f"[{name} {i}] exit {run.exit_code}: {run.stderr.strip()[:400]}")
-                continue
-            judders[name].append(statistics.median(particle_judder(run, p) for p in STEADY))
-            # The particle detours run inside the listener's draw: the median draw time with and
-            # without them tells their cost per frame, and a median is not moved by preemption.
-            draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
-            if particles:
-                costs[name].append(own_cost(run))
-                start = run.frames[0]["present_s"] + 0.5 if run.frames else 0.0
-                camera_judders[name].append(judder([f for f in run.frames if f["present_s"] >= start]))
+    judders = collections.defaultdict(list)
+    camera_judders = collections.defaultdict(list)
+    draw_us = collections.defaultdict(list)
+    costs = collections.defaultdict(list)
+    for name, particles, run in scene_runs(opts, baseline, "particles", draw_log=True):
+        judders[name].append(statistics.median(particle_judder(run, p) for p in STEADY))
+        draw_us[name].append(statistics.median(f["host_draw_us"] for f in run.frames))
+        if particles:
+            costs[name].append(own_cost(run))
+            start = run.frames[0]["present_s"] + 0.5 if run.frames else 0.0
+            camera_judders[name].append(judder([f for f in run.frames if f["present_s"] >= start]))
 
     print(f"particle judder, median of {', '.join(STEADY)} per run, 60 Hz steps drawn at {opts.render_hz} Hz:")
     for name, values in judders.items():
         if values:
             print(f"  {name:<12} median {statistics.median(values):.3f} (runs {', '.join(f'{v:.3f}' for v in values)})")
-    if judders["camera only"] and judders["particles"]:
+    if judders.get("camera only") and judders.get("particles"):
         a, b = statistics.median(judders["camera only"]), statistics.median(judders["particles"])
         if b > 0:
             print(f"  particle interpolation is {a / b:.1f}x smoother")
@@ -156,13 +151,8 @@ def judder_scene(opts, baseline):
             # runs shows what part of the particles' judder is the machine's.
             print(f"  the camera in the {name} runs: median {statistics.median(values):.3f} "
                   f"(runs {', '.join(f'{v:.3f}' for v in values)})")
-    base = draw_us["camera only"]
-    for name, values in draw_us.items():
-        if base and values and name != "camera only":
-            a, b = statistics.median(base), statistics.median(values)
-            print(f"listener draw ({name}), median of run medians: {a:.1f} us without, {b:.1f} us with particle "
-                  f"interpolation: {b - a:.1f} us per frame for the scene's {PARTICLES_BLENDED_PER_FRAME} blended "
-                  f"particles (4096 of them in one emitter)")
+    print_draw_costs(draw_us, f"for the scene's {PARTICLES_BLENDED_PER_FRAME} blended particles "
+                              "(4096 of them in one emitter)")
     for name, values in costs.items():
         if values:
             per_draw = statistics.median(c[0] for c in values)
