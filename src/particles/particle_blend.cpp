@@ -13,7 +13,7 @@ constexpr uintptr_t kSpan = emitter_layout::kPositionsSpan;
 // time it draws them (a nearer distance is a little quicker only when they are still cached).
 constexpr size_t kPrefetchAhead = 32;
 static_assert(emitter_layout::kCurrent == 0 && emitter_layout::kPrevious == 12 && kSpan == 24);
-static_assert(kSavedStride == 4);
+static_assert(kSavedStride == 3);
 
 // Inlined whatever the optimisation level: a call per group of four would, under the Windows
 // calling convention, save and restore eight vector registers around it.
@@ -37,7 +37,7 @@ PARTICLE_INLINE bool BlendOne(uint8_t* particle, __m128 alpha, float* saved) {
   __m128 current;
   __m128 previous;
   LoadPositions(particle, current, previous);
-  _mm_store_ps(saved, current);
+  _mm_storeu_ps(saved, current);
   const __m128 d = _mm_sub_ps(current, previous);
   const __m128 squares = _mm_mul_ps(d, d);
   const float step = _mm_cvtss_f32(squares) + _mm_cvtss_f32(_mm_shuffle_ps(squares, squares, 1)) +
@@ -60,7 +60,8 @@ PARTICLE_INLINE Lane PrepareLane(const uint8_t* particle, __m128 alpha, float* s
   Lane lane;
   __m128 previous;
   LoadPositions(particle, lane.current, previous);
-  _mm_store_ps(saved, lane.current);
+  // The fourth lane lands on the next particle's first float, which its own save writes after.
+  _mm_storeu_ps(saved, lane.current);
   lane.d = _mm_sub_ps(lane.current, previous);
   // previous + d alpha: a particle at rest is drawn exactly where it is.
   lane.blended = _mm_add_ps(previous, _mm_mul_ps(lane.d, alpha));
@@ -77,9 +78,9 @@ PARTICLE_INLINE void StoreLane(uint8_t* particle, const Lane& lane, __m128 keep)
 PARTICLE_INLINE uint32_t BlendFour(uint8_t* const* particles, __m128 alpha, float* saved) {
   static constexpr uint8_t kLeftAlone[16] = {4, 3, 3, 2, 3, 2, 2, 1, 3, 2, 2, 1, 2, 1, 1, 0};
   const Lane a = PrepareLane(particles[0], alpha, saved);
-  const Lane b = PrepareLane(particles[1], alpha, saved + 4);
-  const Lane c = PrepareLane(particles[2], alpha, saved + 8);
-  const Lane d = PrepareLane(particles[3], alpha, saved + 12);
+  const Lane b = PrepareLane(particles[1], alpha, saved + kSavedStride);
+  const Lane c = PrepareLane(particles[2], alpha, saved + 2 * kSavedStride);
+  const Lane d = PrepareLane(particles[3], alpha, saved + 3 * kSavedStride);
   const __m128 xy01 = _mm_unpacklo_ps(_mm_mul_ps(a.d, a.d), _mm_mul_ps(b.d, b.d));   // x0 x1 y0 y1
   const __m128 xy23 = _mm_unpacklo_ps(_mm_mul_ps(c.d, c.d), _mm_mul_ps(d.d, d.d));   // x2 x3 y2 y3
   const __m128 zw01 = _mm_unpackhi_ps(_mm_mul_ps(a.d, a.d), _mm_mul_ps(b.d, b.d));   // z0 z1 w0 w1

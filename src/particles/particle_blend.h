@@ -10,15 +10,15 @@
 inline constexpr uint32_t kMaxBlendedParticles = 4096;
 // A particle that moved more than 5 units in one step (squared here) is drawn where it is.
 inline constexpr float kLargeStepSquared = 25.0f;
-// Floats saved per particle: its current position and one spare lane, so that a save is one
-// aligned 16-byte store.
-inline constexpr size_t kSavedStride = 4;
+// Floats saved per particle: its current position, packed.
+inline constexpr size_t kSavedStride = 3;
 
 // Room for one emitter's draw: its particle pointers as read before the draw (so the restore
 // reaches the same particles whatever the host does to its array) and their simulated positions.
 struct ParticleScratch {
   uint8_t* particles[kMaxBlendedParticles];
-  alignas(16) float saved[kMaxBlendedParticles * kSavedStride];
+  // One float more: a save is one 16-byte store whose fourth lane the next save overwrites.
+  float saved[kMaxBlendedParticles * kSavedStride + 1];
 };
 
 // Answers whether a range may be touched and, when it may, the whole region it lies in, so that
@@ -34,8 +34,8 @@ struct ParticleBlendResult {
 };
 
 // In one pass over the host's array of count particle pointers (vouched for by the caller):
-// copies each pointer into scratch.particles, saves its current position into saved[4i..4i+2]
-// (16-byte aligned) and moves it to the blend of previous and current at alpha; a large step, or
+// copies each pointer into scratch.particles, saves its current position into saved[3i..3i+2]
+// and moves it to the blend of previous and current at alpha; a large step, or
 // positions that are not finite, stay as they are. Both positions of every particle must pass
 // check before anything is written to it. count <= kMaxBlendedParticles.
 ParticleBlendResult BlendParticlePositions(const void* hostArray, uint32_t count, float alpha,
